@@ -1,0 +1,11 @@
+#include "startup.h"
+
+namespace zephrane {
+
+StartupResult runStartup(int, char**) {
+    StartupResult result;
+    result.settings = InstanceSettings{};
+    return result;
+}
+
+}  // namespace zephrane
