@@ -1,11 +1,21 @@
 #pragma once
 
+#include <getopt.h>
+
+#include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "instance_settings.h"
+#include "log_severity.h"
 
 namespace zephrane {
+
+inline constexpr const char* DEFAULT_STORAGE_DIRECTORY = "/usr/share/korvex/zephrane";
+inline constexpr const char* VERSION_PREFIX = "KORVEX ZEPHRANE.QX Version ";
+inline constexpr uint16_t DEFAULT_JSON_PORT = 5010;
 
 // What start-up hands to the filter node, or the status to exit with.
 struct StartupResult {
@@ -14,9 +24,61 @@ struct StartupResult {
     int exitStatus = 0;
 };
 
+// What the environment and the command line asked for, gathered before it becomes the
+// InstanceSettings (the storage directory is still text here).
+struct StartupConfig {
+    std::string stateName;
+    std::string onairName;
+    bool storageReadOnly = false;
+    bool stateReadOnly = false;
+    KeyValueList parameters;
+    KeyValueList metadata;
+    std::string storageDirectory = DEFAULT_STORAGE_DIRECTORY;
+    uint16_t jsonPort = 0;
+    uint32_t httpPort = 0;
+    uint32_t httpsPort = 0;
+    LogSeverity verbosity = LOG_INFO;
+    std::string clientName;
+    // "ENV ..." lines, logged once the verbosity is final.
+    std::vector<std::string> deferredLogLines;
+};
+
+// The host's long options; ends with an all-zero entry.
+extern const option HOST_OPTIONS[];
+
+// The short-option string for getopt_long, built from a long-option table in table order:
+// each letter, followed by ':' when the option takes an argument.
+std::string shortOptionString(const option* table);
+
+// Reads STATE_DIR, PROC_PORT, HTTP_PORT, HTTPS_PORT and PROC_VERB into config. An unknown
+// PROC_VERB value is logged at WARN at once.
+void readEnvironment(StartupConfig& config);
+
+enum class CommandLineOutcome { proceed, exitSuccess, exitFailure };
+
+// Runs getopt_long over the command line, applying each option as it is met. -h and -V
+// write to out and end the reading; option errors are written to err.
+CommandLineOutcome readCommandLine(int argc, char** argv, StartupConfig& config, std::ostream& out,
+                                   std::ostream& err);
+
+// Splits "key=value" at the first '='; false when there is none.
+bool splitKeyValue(const std::string& text, std::pair<std::string, std::string>& pair);
+
+// Without any port the host would be unreachable, so the JSON port defaults to 5010.
+void applyPortRule(StartupConfig& config);
+
+// Throws std::runtime_error with a fixed message when the engine library's audio
+// properties differ from what the filter node is built for.
+void checkEngineProperties();
+
+InstanceSettings makeInstanceSettings(const StartupConfig& config);
+
+// The version text of the engine library; empty when the library gives none.
+const char* engineVersion();
+
 // Sets up logging, reads the environment and the command line, registers the engine
-// log bridge and checks the engine's fixed audio properties. Ends the process itself
-// for -h and -V.
+// log bridge and checks the engine's fixed audio properties. For -h, -V, an option error
+// or a failed check, returns no settings and the status to exit with.
 StartupResult runStartup(int argc, char** argv);
 
 }  // namespace zephrane
