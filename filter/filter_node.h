@@ -6,8 +6,10 @@
 
 namespace zephrane {
 
-// Registers the filter node in the PipeWire graph and runs the main loop until SIGINT or
-// SIGTERM. Returns the exit status (-1 when the connection fails).
+// Registers the filter node "KORVEX ZEPHRANE.QX" in the PipeWire graph and runs the main
+// loop until SIGINT or SIGTERM, or until the PipeWire connection is lost. Then stops the
+// node and the current instance and ends the process: status 0 after a signal, 255 after
+// a lost connection. Returns -1 only when the node cannot connect.
 int runFilterNode(const InstanceSettings& settings, const std::string& clientName, int argc, char** argv);
 
 }  // namespace zephrane

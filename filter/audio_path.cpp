@@ -1,0 +1,179 @@
+#include "audio_path.h"
+
+#include <pipewire/filter.h>
+#include <spa/node/io.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "log.h"
+
+namespace zephrane {
+
+namespace {
+
+void passThrough(const float* in, float* out, uint32_t frames) {
+    if (out == nullptr) {
+        return;
+    }
+    if (in != nullptr) {
+        std::memmove(out, in, frames * sizeof(float));
+    } else {
+        std::fill_n(out, frames, 0.0f);
+    }
+}
+
+// Logging can run out of memory too; nothing may leave the callback.
+void logCreationException(const char* what) noexcept {
+    try {
+        ZLOG(LOG_FATAL) << "Instance creation failed: " << what;
+    } catch (...) {
+    }
+}
+
+bool hasValidInstance(const FilterNodeData& data) { return data.instance && data.instance->valid(); }
+
+void setUpFifos(FilterNodeData& data, uint32_t framesPerChunk) {
+    if (data.inputFifos.empty() || data.outputFifos.empty()) {
+        data.inputFifos.resize(1);
+        data.inputFifos.front().clear();
+        data.outputFifos.resize(1);
+        data.outputFifos.front().clear();
+        data.outputFifos.front().appendZeros(framesPerChunk);
+    }
+    // Room for the longest cycle on top of what is held, so plain cycles never allocate.
+    for (SampleFifo& fifo : data.inputFifos) {
+        fifo.reserve(fifo.size() + MAX_CYCLE_FRAMES + 2 * size_t{framesPerChunk});
+    }
+    for (SampleFifo& fifo : data.outputFifos) {
+        fifo.reserve(fifo.size() + MAX_CYCLE_FRAMES + 2 * size_t{framesPerChunk});
+    }
+}
+
+void markCreationFailed(FilterNodeData& data) {
+    data.creationFailing = true;
+    data.lastFailedCreationNs = data.engine.monotonicNanoseconds();
+}
+
+// Asks the factory for an instance for `frames`, at most once per retry interval after a
+// failure. The new instance replaces the old one, which is released after it exists.
+void obtainInstance(FilterNodeData& data, uint32_t frames) noexcept {
+    if (data.creationFailing &&
+        data.engine.monotonicNanoseconds() - data.lastFailedCreationNs < CREATION_RETRY_INTERVAL_NS) {
+        return;
+    }
+    try {
+        ZLOG(LOG_INFO) << "Process frames = " << frames;
+        data.instance = data.instanceFactory(frames);
+        // A chunk length of 0 would never consume the input FIFO.
+        uint32_t framesPerChunk =
+            hasValidInstance(data) ? data.engine.getProcessChunkFrames(data.instance->process) : 0;
+        if (framesPerChunk == 0) {
+            data.instance.reset();
+            ZLOG(LOG_WARN) << "Invalid instance";
+            markCreationFailed(data);
+            return;
+        }
+        ZLOG(LOG_VERB5) << "Instance OK, creating buffers";
+        setUpFifos(data, framesPerChunk);
+        data.framesPerCycle = frames;
+        data.creationFailing = false;
+    } catch (const std::exception& e) {
+        data.instance.reset();
+        logCreationException(e.what());
+        markCreationFailed(data);
+    } catch (...) {
+        data.instance.reset();
+        logCreationException("unknown exception");
+        markCreationFailed(data);
+    }
+}
+
+// False when the graph runs at a rate the engine cannot process. Logs once per change.
+bool followGraphRate(FilterNodeData& data, uint32_t rate) {
+    if (rate == 0) {
+        return true;  // no rate known: assume the node's own
+    }
+    bool supported = rate == ENGINE_SAMPLE_RATE;
+    if (rate != data.graphRate) {
+        if (!supported) {
+            ZLOG(LOG_WARN) << "Graph rate " << rate << " Hz is not " << ENGINE_SAMPLE_RATE
+                           << " Hz, passing audio through";
+        } else if (data.graphRate != 0) {
+            ZLOG(LOG_INFO) << "Graph rate back at " << ENGINE_SAMPLE_RATE << " Hz, processing resumes";
+        }
+        data.graphRate = rate;
+    }
+    return supported;
+}
+
+void processThroughEngine(FilterNodeData& data, uint32_t framesPerChunk, const float* in, float* out) {
+    SampleFifo& input = data.inputFifos.front();
+    SampleFifo& output = data.outputFifos.front();
+    ZephraneProcessHandle process = data.instance->process;
+    uint32_t frames = data.framesPerCycle;
+
+    if (in != nullptr) {
+        input.append(in, frames);
+    } else {
+        input.appendZeros(frames);
+    }
+    const size_t held = input.size();
+    const float* start = input.data();
+    size_t used = 0;
+    for (; used + framesPerChunk <= held; used += framesPerChunk) {
+        const float* inputs[1] = {start + used};
+        float* outputs[1] = {output.appendZeros(framesPerChunk)};
+        data.engine.processAudioPlanar(process, inputs, outputs);
+    }
+    input.consume(used);
+
+    // After a change of chunk length the output FIFO can hold less than a cycle.
+    size_t available = std::min<size_t>(frames, output.size());
+    if (out != nullptr) {
+        std::memcpy(out, output.data(), available * sizeof(float));
+        std::fill(out + available, out + frames, 0.0f);
+    }
+    output.consume(available);
+}
+
+}  // namespace
+
+void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in, float* out) noexcept {
+    if (!followGraphRate(data, rate)) {
+        passThrough(in, out, frames);
+        return;
+    }
+    if (frames != data.framesPerCycle) {
+        obtainInstance(data, frames);
+    }
+    uint32_t framesPerChunk = hasValidInstance(data) ? data.engine.getProcessChunkFrames(data.instance->process) : 0;
+    if (framesPerChunk == 0 || frames != data.framesPerCycle) {
+        passThrough(in, out, frames);
+        return;
+    }
+    try {
+        processThroughEngine(data, framesPerChunk, in, out);
+    } catch (...) {
+        // Only a FIFO growing past its reservation can throw; lose this cycle, not the host.
+        passThrough(nullptr, out, frames);
+    }
+}
+
+void onProcess(void* userData, spa_io_position* position) {
+    if (userData == nullptr || position == nullptr) {
+        return;
+    }
+    auto& data = *static_cast<FilterNodeData*>(userData);
+    auto frames = static_cast<uint32_t>(position->clock.duration);
+    const float* in = data.inputPorts.empty()
+                          ? nullptr
+                          : static_cast<const float*>(pw_filter_get_dsp_buffer(data.inputPorts.front(), frames));
+    float* out = data.outputPorts.empty()
+                     ? nullptr
+                     : static_cast<float*>(pw_filter_get_dsp_buffer(data.outputPorts.front(), frames));
+    processCycle(data, frames, position->clock.rate.denom, in, out);
+}
+
+}  // namespace zephrane
