@@ -1,0 +1,26 @@
+#pragma once
+
+// Plain sample loops of the audio chain: no state, no allocation, safe on the audio thread.
+#include <cstdint>
+
+namespace zephrane::engine {
+
+inline constexpr float kMinDb = -120.0f;
+
+float dbToGain(float db);
+// Level in dB; anything at or below kMinDb (including silence) reports kMinDb.
+float gainToDb(float gain);
+
+// Copies in to out (they may be the same buffer); NaN and infinities become 0. Returns
+// how many samples were replaced.
+uint32_t copyFinite(const float* in, float* out, uint32_t count);
+
+// Largest magnitude and sum of squares of count samples.
+void peakAndSquares(const float* samples, uint32_t count, float& peak, float& sumSquares);
+
+void applyGain(float* samples, uint32_t count, float gain);
+
+// Multiplies sample i by gain + (i + 1) * step and returns the gain reached at the end.
+float applyGainRamp(float* samples, uint32_t count, float gain, float step);
+
+}  // namespace zephrane::engine

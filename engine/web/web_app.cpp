@@ -1,0 +1,209 @@
+#include "web_app.h"
+
+#include <nlohmann/json.hpp>
+
+namespace zephrane::web {
+
+namespace {
+
+using Json = nlohmann::json;
+
+HttpResponse jsonResponse(int status, const std::string& body) {
+    HttpResponse response;
+    response.status = status;
+    response.set("Content-Type", "application/json");
+    response.set("Cache-Control", "no-store");
+    response.body = body;
+    return response;
+}
+
+HttpResponse jsonError(int status, const std::string& message) {
+    return jsonResponse(status, Json{{"error", message}}.dump());
+}
+
+HttpResponse methodNotAllowed(const char* allow) {
+    HttpResponse response = jsonError(405, "method not allowed");
+    response.set("Allow", allow);
+    return response;
+}
+
+std::string sessionCookie(const std::string& token, bool https, bool expire) {
+    std::string cookie = std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+    cookie += expire ? "; Max-Age=0" : "; Max-Age=" + std::to_string(24 * 3600);
+    if (https) {
+        cookie += "; Secure";
+    }
+    return cookie;
+}
+
+// The engine's commands are a few levels deep; refusing deep nesting early keeps the
+// recursive parts of JSON handling (serialising) within a small stack.
+bool nestingWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit) {
+                return false;
+            }
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+Json parseBody(const std::string& body) {
+    return nestingWithin(body, 32) ? Json::parse(body, nullptr, false) : Json(Json::value_t::discarded);
+}
+
+bool isGetOrHead(const HttpRequest& request) { return request.method == "GET" || request.method == "HEAD"; }
+
+void addCommonHeaders(HttpResponse& response) {
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("X-Frame-Options", "DENY");
+    response.set("Referrer-Policy", "no-referrer");
+}
+
+}  // namespace
+
+std::string_view cookieValue(std::string_view header, std::string_view name) {
+    while (!header.empty()) {
+        size_t semicolon = header.find(';');
+        std::string_view item = header.substr(0, semicolon);
+        header = semicolon == std::string_view::npos ? std::string_view() : header.substr(semicolon + 1);
+        while (!item.empty() && item.front() == ' ') {
+            item.remove_prefix(1);
+        }
+        size_t equals = item.find('=');
+        if (equals != std::string_view::npos && item.substr(0, equals) == name) {
+            std::string_view value = item.substr(equals + 1);
+            while (!value.empty() && value.back() == ' ') {
+                value.remove_suffix(1);
+            }
+            return value;
+        }
+    }
+    return {};
+}
+
+WebApp::WebApp(LoginSettings login, std::shared_ptr<ControlChannel> channel, WebLog log)
+    : login_(std::move(login)), channel_(std::move(channel)), log_(std::move(log)) {}
+
+bool WebApp::authorized(const HttpRequest& request, const RequestContext& context) const {
+    if (!login_.enabled()) {
+        return true;
+    }
+    return SessionStore::instance().check(cookieValue(request.header("cookie"), kSessionCookie), context.now);
+}
+
+HttpResponse WebApp::handle(const HttpRequest& request, const RequestContext& context) {
+    HttpResponse response;
+    const std::string& path = request.path;
+    if (path.rfind("/api/", 0) != 0) {
+        const StaticFile* file = findStaticFile(path);
+        if (file == nullptr) {
+            response = jsonError(404, "not found");
+        } else if (!isGetOrHead(request)) {
+            response = methodNotAllowed("GET, HEAD");
+        } else {
+            response.set("Content-Type", std::string(file->contentType));
+            response.set("Cache-Control", "no-cache");
+            response.set("Content-Security-Policy",
+                         "default-src 'self'; img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'");
+            response.body = std::string(file->body);
+        }
+    } else if (path == "/api/session") {
+        response = isGetOrHead(request) ? jsonResponse(200, Json{{"login", login_.enabled()},
+                                                                 {"authenticated", authorized(request, context)}}
+                                                                .dump())
+                                        : methodNotAllowed("GET, HEAD");
+    } else if (path == "/api/login") {
+        response = request.method == "POST" ? login(request, context) : methodNotAllowed("POST");
+    } else if (path == "/api/logout") {
+        response = request.method == "POST" ? logout(request, context) : methodNotAllowed("POST");
+    } else if (path == "/api/control") {
+        if (request.method != "POST") {
+            response = methodNotAllowed("POST");
+        } else if (!authorized(request, context)) {
+            response = jsonError(401, "login required");
+        } else {
+            response = control(request);
+        }
+    } else if (path == "/api/events") {
+        if (request.method != "GET") {
+            response = methodNotAllowed("GET");
+        } else if (!authorized(request, context)) {
+            response = jsonError(401, "login required");
+        } else {
+            response.set("Content-Type", "text/event-stream");
+            response.set("Cache-Control", "no-store");
+            response.eventStream = true;
+        }
+    } else {
+        response = jsonError(404, "not found");
+    }
+    addCommonHeaders(response);
+    return response;
+}
+
+HttpResponse WebApp::login(const HttpRequest& request, const RequestContext& context) {
+    if (!login_.enabled()) {
+        return jsonResponse(200, R"({"authenticated":true})");
+    }
+    auto wait = LoginThrottle::instance().wait(context.peerAddress, context.now);
+    if (wait.count() > 0) {
+        HttpResponse response = jsonError(429, "too many failed logins, wait");
+        response.set("Retry-After", std::to_string((wait.count() + 999) / 1000));
+        return response;
+    }
+    Json body = parseBody(request.body);
+    if (!body.is_object() || !body.contains("user") || !body.contains("secret") || !body["user"].is_string() ||
+        !body["secret"].is_string()) {
+        return jsonError(400, "expected {\"user\":..., \"secret\":...}");
+    }
+    if (!credentialsMatch(login_, body["user"].get_ref<const std::string&>(),
+                          body["secret"].get_ref<const std::string&>())) {
+        LoginThrottle::instance().failed(context.peerAddress, context.now);
+        webLog(log_, kWebWarn, "Web server: failed login from " + context.peerAddress);
+        return jsonError(401, "wrong user or secret");
+    }
+    LoginThrottle::instance().succeeded(context.peerAddress);
+    HttpResponse response = jsonResponse(200, R"({"authenticated":true})");
+    response.set("Set-Cookie", sessionCookie(SessionStore::instance().create(context.now), context.https, false));
+    webLog(log_, kWebVerbose, "Web server: login from " + context.peerAddress);
+    return response;
+}
+
+HttpResponse WebApp::logout(const HttpRequest& request, const RequestContext& context) {
+    SessionStore::instance().remove(cookieValue(request.header("cookie"), kSessionCookie));
+    HttpResponse response = jsonResponse(200, R"({"authenticated":false})");
+    response.set("Set-Cookie", sessionCookie("", context.https, true));
+    return response;
+}
+
+HttpResponse WebApp::control(const HttpRequest& request) {
+    // Re-serialised so the line sent on is exactly one line of compact JSON whatever
+    // white space the page used.
+    Json command = parseBody(request.body);
+    if (command.is_discarded() || !command.is_object()) {
+        return jsonError(400, "expected one JSON object");
+    }
+    std::optional<std::string> reply =
+        channel_ ? channel_->request(command.dump(-1, ' ', false, Json::error_handler_t::replace)) : std::nullopt;
+    if (!reply) {
+        return jsonError(503, "disconnected");
+    }
+    return jsonResponse(200, *reply);
+}
+
+}  // namespace zephrane::web
