@@ -151,7 +151,7 @@ json handle(ClientView& client, std::string_view line) {
     json request;
     try {
         request = json::parse(line);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {  // also number overflow
         throw RequestError{std::string("malformed JSON: ") + error.what()};
     }
     if (!request.is_object() || request.size() != 1) {

@@ -22,10 +22,15 @@ void GainRamp::reset(float gain) {
 void GainRamp::process(float* samples, uint32_t count) {
     if (remaining_ > 0) {
         uint32_t ramped = count < remaining_ ? count : remaining_;
-        current_ = applyGainRamp(samples, ramped, current_, step_);
-        remaining_ -= ramped;
-        if (remaining_ == 0) {
-            current_ = target_;  // no rounding drift left behind
+        if (ramped == remaining_) {
+            // The ramp ends here: land exactly on the target, without rounding drift.
+            applyGainRamp(samples, ramped - 1, current_, step_);
+            samples[ramped - 1] *= target_;
+            current_ = target_;
+            remaining_ = 0;
+        } else {
+            current_ = applyGainRamp(samples, ramped, current_, step_);
+            remaining_ -= ramped;
         }
         samples += ramped;
         count -= ramped;
