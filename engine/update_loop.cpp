@@ -63,6 +63,15 @@ int UpdateLoop::run(uint32_t port) {
     std::string problem;
     if (port != 0) {
         problem = port_listeners::claim(port, &waker_, listenFd);
+        if (!problem.empty()) {
+            // Logged before the failure is visible, so a host that reacts finds the reason.
+            logLine(kError, "JSON port " + std::to_string(port) + " cannot be opened: " + problem);
+        } else {
+            registerProcessPort(port, core_);
+            logLine(kInfo, "JSON port " + std::to_string(port) + " listening");
+        }
+    } else {
+        logLine(kVerb, "Update loop running without JSON port");
     }
     {
         std::lock_guard lock(mutex_);
@@ -73,14 +82,7 @@ int UpdateLoop::run(uint32_t port) {
         stateChanged_.notify_all();
     }
     if (!problem.empty()) {
-        logLine(kError, "JSON port " + std::to_string(port) + " cannot be opened: " + problem);
         return -1;
-    }
-    if (port != 0) {
-        registerProcessPort(port, core_);
-        logLine(kInfo, "JSON port " + std::to_string(port) + " listening");
-    } else {
-        logLine(kVerb, "Update loop running without JSON port");
     }
 
     serve(port, listenFd);
