@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -60,6 +62,19 @@ std::optional<LogSeverity> verbosityFromText(const std::string& text) {
         return std::nullopt;
     }
     return LOG_INFO + static_cast<LogSeverity>(text.size() - 1);
+}
+
+// strtol as on the 32-bit target, where long saturates at the signed 32-bit limits, so a
+// development machine reads the environment as the device does.
+long environmentNumber(const char* text) {
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return value;
 }
 
 void printLine(std::ostream& out, const std::string& line) {
@@ -152,15 +167,15 @@ void readEnvironment(StartupConfig& config) {
         return value != nullptr && *value != '\0' ? value : nullptr;
     };
     if (const char* value = nonEmpty("PROC_PORT")) {
-        config.jsonPort = static_cast<uint16_t>(std::strtol(value, nullptr, 10));
+        config.jsonPort = static_cast<uint16_t>(environmentNumber(value));
         config.deferredLogLines.push_back(std::string("ENV proc port ") + value);
     }
     if (const char* value = nonEmpty("HTTP_PORT")) {
-        config.httpPort = static_cast<uint32_t>(std::strtol(value, nullptr, 10));
+        config.httpPort = static_cast<uint32_t>(environmentNumber(value));
         config.deferredLogLines.push_back(std::string("ENV http port ") + value);
     }
     if (const char* value = nonEmpty("HTTPS_PORT")) {
-        config.httpsPort = static_cast<uint32_t>(std::strtol(value, nullptr, 10));
+        config.httpsPort = static_cast<uint32_t>(environmentNumber(value));
         config.deferredLogLines.push_back(std::string("ENV https port ") + value);
     }
     if (const char* value = nonEmpty("PROC_VERB")) {

@@ -65,6 +65,7 @@ struct Config {
     int64_t webHandle = 0;
     int webStatus = 3;
     int webStopResult = 0;
+    int webStopDelayMs = 0;
     std::string logLines;
 };
 
@@ -192,6 +193,7 @@ Config loadConfig(State& s) {
     }
     config.webStatus = intValue("ZDOUBLE_WEB_STATUS", config.webStatus);
     config.webStopResult = intValue("ZDOUBLE_WEB_STOP_RESULT", config.webStopResult);
+    config.webStopDelayMs = intValue("ZDOUBLE_WEB_STOP_DELAY_MS", 0);
     config.logLines = lookup("ZDOUBLE_LOG_LINES").value_or("");
 
     std::optional<std::string> frames = lookup("ZDOUBLE_CHUNK_FRAMES");
@@ -565,6 +567,9 @@ int zephrane_Webserver_Status(ZephraneWebserverHandle webserver) {
 int zephrane_Webserver_Stop(ZephraneWebserverHandle webserver, int timeoutMs) {
     Config config = refresh();
     record("zephrane_Webserver_Stop " + webserverName(webserver) + " " + std::to_string(timeoutMs));
+    if (config.webStopDelayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(config.webStopDelayMs));
+    }
     State& s = state();
     std::lock_guard lock(s.mutex);
     s.stoppedWebservers.insert(webserver);

@@ -31,6 +31,7 @@
  *                            (default: a fresh id 1, 2, ...; -1: failure)
  *   ZDOUBLE_WEB_STATUS       int, zephrane_Webserver_Status (default 3: HTTP and HTTPS listening)
  *   ZDOUBLE_WEB_STOP_RESULT  int, zephrane_Webserver_Stop (default 0)
+ *   ZDOUBLE_WEB_STOP_DELAY_MS  int, how long zephrane_Webserver_Stop takes (default 0)
  *   ZDOUBLE_CHUNK_FRAMES     uint32, overrides what zephrane_GetProcessChunkFrames reports and
  *                            how many frames zephrane_ProcessAudio_Planar handles (default: the
  *                            frames per chunk given to zephrane_InitProcess3)

@@ -111,6 +111,16 @@ TEST_F(Startup, EnvironmentPortsUseStrtolAndTheirLowBits) {
     EXPECT_EQ(settings.jsonPort, 4464);
     EXPECT_EQ(settings.httpPort, 4294967295u);
     EXPECT_EQ(settings.httpsPort, 443u);
+
+    // long is 32 bits on the target: strtol saturates there.
+    optind = 0;
+    setenv("PROC_PORT", "99999999999", 1);
+    setenv("HTTP_PORT", "99999999999", 1);
+    setenv("HTTPS_PORT", "-99999999999", 1);
+    settings = settingsFor({});
+    EXPECT_EQ(settings.jsonPort, 65535);
+    EXPECT_EQ(settings.httpPort, 2147483647u);
+    EXPECT_EQ(settings.httpsPort, 2147483648u);
 }
 
 TEST_F(Startup, OptionPortsUseStreamExtraction) {

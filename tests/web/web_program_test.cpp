@@ -252,6 +252,18 @@ TEST_F(WebProgram, SignalStopsTheServerWithinASecond) {
     EXPECT_EQ(serveAndStop({}).status, 255);
 }
 
+TEST_F(WebProgram, SecondSignalWhileStoppingEndsAtOnce) {
+    env["ZDOUBLE_WEB_STOP_DELAY_MS"] = "20000";
+    ChildProcess child(PROGRAM, {}, env);
+    ASSERT_TRUE(child.waitUntil([this] { return serving(); }, 10s));
+    child.sendSignal(SIGINT);
+    ASSERT_TRUE(child.waitUntil([this] { return calls().size() >= 5; }, 5s)) << "stop never called";
+    child.sendSignal(SIGTERM);
+    ChildResult result = child.finish(5s);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 128 + SIGTERM);
+}
+
 TEST_F(WebProgram, FailedStartIsPassedOnUnchecked) {
     env["ZDOUBLE_NEW_PARAMETERS_FAIL"] = "1";
     env["ZDOUBLE_WEB_HANDLE"] = "-1";
