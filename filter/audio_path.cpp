@@ -112,28 +112,36 @@ void processThroughEngine(FilterNodeData& data, uint32_t framesPerChunk, const f
     SampleFifo& input = data.inputFifos.front();
     SampleFifo& output = data.outputFifos.front();
     ZephraneProcessHandle process = data.instance->process;
-    uint32_t frames = data.framesPerCycle;
+    const uint32_t frames = data.framesPerCycle;
 
     if (in != nullptr) {
         input.append(in, frames);
     } else {
         input.appendZeros(frames);
     }
-    const size_t held = input.size();
-    const float* start = input.data();
-    size_t used = 0;
-    for (; used + framesPerChunk <= held; used += framesPerChunk) {
-        const float* inputs[1] = {start + used};
-        float* outputs[1] = {output.appendZeros(framesPerChunk)};
-        data.engine.processAudioPlanar(process, inputs, outputs);
+    // The engine writes every sample of its chunks straight into the output FIFO. The
+    // FIFO holds less than 2^32 samples; a 32-bit division is the cheaper one.
+    const uint32_t chunks = static_cast<uint32_t>(input.size()) / framesPerChunk;
+    if (chunks != 0) {
+        const float* from = input.data();
+        float* to = output.appendForWriting(size_t{chunks} * framesPerChunk);
+        for (uint32_t i = 0; i < chunks; ++i) {
+            const float* inputs[1] = {from};
+            float* outputs[1] = {to};
+            data.engine.processAudioPlanar(process, inputs, outputs);
+            from += framesPerChunk;
+            to += framesPerChunk;
+        }
+        input.consume(size_t{chunks} * framesPerChunk);
     }
-    input.consume(used);
 
     // After a change of chunk length the output FIFO can hold less than a cycle.
-    size_t available = std::min<size_t>(frames, output.size());
+    const size_t available = std::min<size_t>(frames, output.size());
     if (out != nullptr) {
         std::memcpy(out, output.data(), available * sizeof(float));
-        std::fill(out + available, out + frames, 0.0f);
+        if (available < frames) {
+            std::memset(out + available, 0, (frames - available) * sizeof(float));
+        }
     }
     output.consume(available);
 }
@@ -141,7 +149,7 @@ void processThroughEngine(FilterNodeData& data, uint32_t framesPerChunk, const f
 }  // namespace
 
 void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in, float* out) noexcept {
-    if (!followGraphRate(data, rate)) {
+    if ((rate != data.graphRate || rate != ENGINE_SAMPLE_RATE) && !followGraphRate(data, rate)) {
         passThrough(in, out, frames);
         return;
     }
