@@ -101,6 +101,7 @@ constexpr std::string_view kIndexHtml = R"ZPH(<!DOCTYPE html>
 constexpr std::string_view kAppCss = R"ZPH(:root { color-scheme: dark; --bg: #15181c; --card: #1f242a; --text: #e6e8eb; --muted: #9aa3ad;
   --ok: #3fb950; --bad: #f85149; --accent: #58a6ff; --warn: #d29922; }
 * { box-sizing: border-box; }
+[hidden] { display: none !important; }
 body { margin: 0; font: 16px/1.4 system-ui, sans-serif; background: var(--bg); color: var(--text); }
 header { display: flex; align-items: center; gap: 1rem; padding: .75rem 1rem; background: var(--card); }
 h1 { font-size: 1.2rem; margin: 0; flex: 1; letter-spacing: .05em; }
@@ -153,6 +154,7 @@ function setConnected(on) {
   el.textContent = on ? 'connected' : 'disconnected';
   el.className = 'state ' + (on ? 'ok' : 'bad');
   document.body.classList.toggle('offline', !on);
+  if (!on) showMeters({});  // old levels would look live
 }
 
 function showLogin(message) {
