@@ -33,15 +33,20 @@ int64_t startWebServer(WebServerConfig config) {
     if (!server) {
         return -1;
     }
-    int64_t id = nextId++;
-    std::lock_guard lock(registryMutex());
-    registry()[id] = std::move(server);
-    return id;
+    try {
+        int64_t id = nextId++;
+        std::lock_guard lock(registryMutex());
+        registry()[id] = server;
+        return id;
+    } catch (...) {
+        server->stop(std::chrono::milliseconds(1000));
+        return -1;
+    }
 }
 
 int64_t startInProcessWebServer(uint32_t httpPort, uint32_t httpsPort,
                                 std::function<std::string(const std::string&)> handler,
-                                const std::string& storageDirectory, WebLog log) {
+                                const std::string& storageDirectory, WebLog log) try {
     WebServerConfig config;
     config.httpPort = httpPort;
     config.httpsPort = httpsPort;
@@ -49,10 +54,12 @@ int64_t startInProcessWebServer(uint32_t httpPort, uint32_t httpsPort,
     config.channel = std::make_shared<FunctionControlChannel>(std::move(handler));
     configureFromEnvironment(config, storageDirectory);
     return startWebServer(std::move(config));
+} catch (...) {
+    return -1;  // called from C: nothing may escape
 }
 
 int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::string& address, uint32_t port,
-                          const std::map<std::string, std::string>& parameters, WebLog log) {
+                          const std::map<std::string, std::string>& parameters, WebLog log) try {
     std::string storage;
     for (const char* key : {"STORAGE_PATH", "STATE_DIR"}) {
         auto found = parameters.find(key);
@@ -70,6 +77,8 @@ int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::stri
     config.channel = std::make_shared<TcpControlChannel>(address, port, log);
     configureFromEnvironment(config, storage);
     return startWebServer(std::move(config));
+} catch (...) {
+    return -1;
 }
 
 int webServerStatus(int64_t id) {

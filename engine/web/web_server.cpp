@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <set>
+#include <map>
 #include <thread>
 
 #include "event_feed.h"
@@ -38,7 +38,15 @@ struct WebServer::State {
     std::mutex mutex;
     std::condition_variable threadEnded;
     int liveThreads = 0;
-    std::set<int> connections;
+    // Open connections; true while one is answering a request. A stop closes idle ones
+    // at once and lets busy ones finish their answer, so a request made just as a new
+    // instance takes over is not cut off.
+    std::map<int, bool> connections;
+
+    void setBusy(int fd, bool busy) {
+        std::lock_guard lock(mutex);
+        connections[fd] = busy;
+    }
 
     ~State() {
         if (wakeFd >= 0) {
@@ -224,6 +232,7 @@ void serveConnection(const std::shared_ptr<State>& state, int fd, const std::str
             break;
         }
         buffer.erase(0, parsed.consumed);
+        state->setBusy(fd, true);
         RequestContext context{peer, tls, Clock::now()};
         HttpResponse response;
         try {
@@ -234,12 +243,15 @@ void serveConnection(const std::shared_ptr<State>& state, int fd, const std::str
             response.status = 500;
             response.closeConnection = true;
         }
-        keepGoing = request.keepAlive && !response.closeConnection;
+        keepGoing = request.keepAlive && !response.closeConnection && !state->stopping;
         if (response.eventStream) {
+            state->setBusy(fd, false);  // a stream ends with the server; the browser reconnects
             streamEvents(*state, connection, response, false);
             break;
         }
-        if (!connection.write(serializeHttpResponse(response, keepGoing, request.method == "HEAD"))) {
+        bool written = connection.write(serializeHttpResponse(response, keepGoing, request.method == "HEAD"));
+        state->setBusy(fd, false);
+        if (!written) {
             break;
         }
     }
@@ -276,7 +288,7 @@ void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port
                 ::close(fd);
                 continue;
             }
-            state->connections.insert(fd);
+            state->connections[fd] = false;
         }
         std::string peer = peerText(address);
         bool started = spawn(state, [state, fd, peer, tls] {
@@ -359,22 +371,30 @@ WebServer::~WebServer() { stop(1000ms); }
 int WebServer::status() const { return state_->status.load(); }
 
 bool WebServer::stop(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + timeout;
     State& state = *state_;
+    std::unique_lock lock(state.mutex);
     if (!state.stopping.exchange(true)) {
         state.status = 0;
         uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(state.wakeFd, &one, sizeof one);
         state.feed->stop();
         state.config.channel->shutdown();
-        std::lock_guard lock(state.mutex);
-        for (int fd : state.connections) {
-            // Wakes a thread waiting on a kept-alive connection or writing to a stalled
-            // browser; the thread itself closes the descriptor.
+        for (auto [fd, busy] : state.connections) {
+            pollfd p{fd, POLLIN, 0};
+            // A connection with request bytes waiting counts as busy too.
+            if (!busy && ::poll(&p, 1, 0) == 0) {
+                // Wakes a thread waiting on a kept-alive connection; the thread closes it.
+                ::shutdown(fd, SHUT_RDWR);
+            }
+        }
+        // Busy connections get half the time to finish their answer, then are cut too.
+        state.threadEnded.wait_until(lock, start + timeout / 2, [&] { return state.connections.empty(); });
+        for (auto [fd, busy] : state.connections) {
             ::shutdown(fd, SHUT_RDWR);
         }
     }
-    std::unique_lock lock(state.mutex);
     return state.threadEnded.wait_until(lock, deadline, [&] { return state.liveThreads == 0; });
 }
 

@@ -237,6 +237,56 @@ TEST_F(WebServerTest, StopEndsKeptConnectionsAndEventStreamsWithinTheTimeOut) {
     EXPECT_FALSE(Client(port).connected());
 }
 
+TEST_F(WebServerTest, StopLetsARequestInProgressFinishItsAnswer) {
+    uint32_t port = test::freePort();
+    WebServerConfig c = config(port);
+    std::atomic<bool> inHandler{false};
+    c.channel = std::make_shared<FunctionControlChannel>([&](const std::string& line) {
+        inHandler = true;
+        std::this_thread::sleep_for(200ms);
+        return "{\"echo\":" + line + "}";
+    });
+    auto server = start(c);
+    Client client(port);
+    std::thread stopper([&] {
+        while (!inHandler) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_TRUE(server->stop(1000ms));
+    });
+    HttpReply reply = client.request("POST", "/api/control", R"({"get":null})");
+    stopper.join();
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"echo":{"get":null}})");
+    EXPECT_EQ(reply.header("connection"), "close");
+}
+
+TEST_F(WebServerTest, InProcessServerAnswersThroughTheEngineHandler) {
+    uint32_t port = test::freePort();
+    ::unsetenv("SETUP_USER");
+    ::unsetenv("ADMIN_USER");
+    ::unsetenv("SSL_CERTIFICATE_PATH");
+    ::unsetenv("SSL_PRIVATE_PATH");
+    std::vector<std::string> seen;
+    int64_t id = startInProcessWebServer(
+        port, 0,
+        [&](const std::string& line) {
+            seen.push_back(line);
+            return std::string(R"({"in":{"gain":-30.0}})");
+        },
+        dir.string(), log.logger());
+    ASSERT_GE(id, 1);
+    EXPECT_EQ(webServerStatus(id), kStatusHttp);
+    EXPECT_TRUE(log.contains(kWebWarn, "login disabled"));
+    Client client(port);
+    HttpReply reply = client.request("POST", "/api/control", R"({"set":{"in":{"gain":-30}}})");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"in":{"gain":-30.0}})");
+    EXPECT_EQ(stopWebServer(id, 1000), 0);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), R"({"set":{"in":{"gain":-30}}})");
+}
+
 TEST_F(WebServerTest, EventStreamCarriesMetersAndTheConnectionState) {
     uint32_t port = test::freePort();
     auto fake2 = std::make_unique<FakeJsonServer>();
