@@ -25,7 +25,8 @@ void AudioChain::applyParams(const AudioParams& params) {
 }
 
 void AudioChain::process(const float* in, float* out, uint32_t frames) {
-    const uint64_t start = monotonicNs();
+    const bool timed = untimedFrames_ >= kTimingInterval;
+    const uint64_t start = timed ? monotonicNs() : 0;
     AudioParams params;
     if (params_.read(params)) {
         applyParams(params);
@@ -38,8 +39,14 @@ void AudioChain::process(const float* in, float* out, uint32_t frames) {
     gain_.process(out, frames);
     limiter_.process(out, frames);
     accumulator_.addOutput(out, frames);
+    if (timed) {
+        accumulator_.addTiming(frames, monotonicNs() - start);
+        untimedFrames_ = 0;
+    } else {
+        untimedFrames_ += frames;
+    }
     MeterSnapshot snapshot;
-    if (accumulator_.endChunk(frames, monotonicNs() - start, snapshot)) {
+    if (accumulator_.endChunk(frames, snapshot)) {
         snapshots_.write(snapshot);
     }
 }

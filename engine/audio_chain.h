@@ -35,7 +35,12 @@ class AudioChain {
   private:
     void applyParams(const AudioParams& params);
 
+    // A call is timed once at least this many frames went by untimed: every call for
+    // large chunks, every 32nd at 12 frames.
+    static constexpr uint32_t kTimingInterval = 384;
+
     GainRamp gain_;
+    uint32_t untimedFrames_ = kTimingInterval;
     Limiter limiter_;
     MeterAccumulator accumulator_;
     TripleBuffer<AudioParams> params_;

@@ -28,13 +28,50 @@ uint32_t copyFinite(const float* in, float* out, uint32_t count) {
     return replaced;
 }
 
+// Eight independent lanes let the compiler vectorise the reductions without changing
+// the result's meaning (only the order of the additions).
+float peakOf(const float* samples, uint32_t count) {
+    float lanes[8] = {};
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (int k = 0; k < 8; ++k) {
+            float a = std::fabs(samples[i + k]);
+            lanes[k] = a > lanes[k] ? a : lanes[k];
+        }
+    }
+    float peak = 0.0f;
+    for (; i < count; ++i) {
+        float a = std::fabs(samples[i]);
+        peak = a > peak ? a : peak;
+    }
+    for (float lane : lanes) {
+        peak = lane > peak ? lane : peak;
+    }
+    return peak;
+}
+
 void peakAndSquares(const float* samples, uint32_t count, float& peak, float& sumSquares) {
+    float peaks[8] = {};
+    float sums[8] = {};
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (int k = 0; k < 8; ++k) {
+            float x = samples[i + k];
+            float a = std::fabs(x);
+            peaks[k] = a > peaks[k] ? a : peaks[k];
+            sums[k] += x * x;
+        }
+    }
     float maxAbs = 0.0f;
     float sum = 0.0f;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (; i < count; ++i) {
         float a = std::fabs(samples[i]);
         maxAbs = a > maxAbs ? a : maxAbs;
         sum += samples[i] * samples[i];
+    }
+    for (int k = 0; k < 8; ++k) {
+        maxAbs = peaks[k] > maxAbs ? peaks[k] : maxAbs;
+        sum += sums[k];
     }
     peak = maxAbs;
     sumSquares = sum;

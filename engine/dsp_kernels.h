@@ -15,6 +15,9 @@ float gainToDb(float gain);
 // how many samples were replaced.
 uint32_t copyFinite(const float* in, float* out, uint32_t count);
 
+// Largest magnitude of count samples.
+float peakOf(const float* samples, uint32_t count);
+
 // Largest magnitude and sum of squares of count samples.
 void peakAndSquares(const float* samples, uint32_t count, float& peak, float& sumSquares);
 

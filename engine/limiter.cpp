@@ -1,6 +1,9 @@
 #include "limiter.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "dsp_kernels.h"
 
 namespace zephrane::engine {
 
@@ -19,6 +22,7 @@ void Limiter::reset() {
     boxSum_ = kLookahead;
     pos_ = 0;
     now_ = 0;
+    unityRun_ = kLookahead;
     head_ = tail_ = 0;
     for (uint32_t i = 0; i < kLookahead; ++i) {
         delay_[i] = 0.0f;
@@ -30,7 +34,33 @@ float Limiter::releaseCoefficientFor(float releaseMs) {
     return static_cast<float>(std::exp(-1.0 / (static_cast<double>(releaseMs) * 48.0)));
 }
 
+bool Limiter::passThrough(float* samples, uint32_t count) {
+    // Unity gain over the whole box filter means every delayed sample is within the
+    // ceiling; if the new ones are too, the output is exactly the delayed input.
+    if (count < kLookahead || unityRun_ < kLookahead || peakOf(samples, count) > ceiling_) {
+        return false;
+    }
+    float newest[kLookahead];
+    std::memcpy(newest, samples + count - kLookahead, sizeof newest);
+    std::memmove(samples + kLookahead, samples, (count - kLookahead) * sizeof(float));
+    for (uint32_t i = 0; i < kLookahead; ++i) {
+        uint32_t at = pos_ + i < kLookahead ? pos_ + i : pos_ + i - kLookahead;
+        // The clamp covers a ceiling lowered since these samples came in.
+        float delayed = delay_[at];
+        samples[i] = std::fabs(delayed) <= ceiling_ ? delayed : std::copysign(ceiling_, delayed);
+    }
+    std::memcpy(delay_, newest, sizeof newest);
+    pos_ = 0;
+    // Nothing in the window is over the ceiling, so the maximum queue may start empty.
+    head_ = tail_;
+    now_ += count;
+    return true;
+}
+
 void Limiter::process(float* samples, uint32_t count) {
+    if (passThrough(samples, count)) {
+        return;
+    }
     const float ceiling = ceiling_;
     const float release = release_;
     constexpr double kInvLength = 1.0 / kLookahead;
@@ -54,11 +84,18 @@ void Limiter::process(float* samples, uint32_t count) {
         // Gain the window needs; attack at once, release exponentially towards it.
         const float needed = windowPeak > ceiling ? ceiling / windowPeak : 1.0f;
         envelope_ = needed < envelope_ ? needed : needed + (envelope_ - needed) * release;
+        if (needed - envelope_ < 1e-6f) {
+            envelope_ = needed;  // the release would otherwise never land on it exactly
+        }
 
         // Averaging the last kLookahead envelope values spreads the attack over the
         // look-ahead; every averaged value already covers the sample leaving the delay.
         boxSum_ += static_cast<double>(envelope_) - static_cast<double>(box_[pos_]);
         box_[pos_] = envelope_;
+        unityRun_ = envelope_ == 1.0f ? unityRun_ + 1 : 0;
+        if (unityRun_ == kLookahead) {
+            boxSum_ = kLookahead;  // all unity: drop any rounding the running sum picked up
+        }
         smoothed_ = static_cast<float>(boxSum_ * kInvLength);
 
         const float delayed = delay_[pos_];

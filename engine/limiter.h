@@ -28,6 +28,9 @@ class Limiter {
     static float releaseCoefficientFor(float releaseMs);
 
   private:
+    // Idle and nothing over the ceiling: the chunk only passes the delay line.
+    bool passThrough(float* samples, uint32_t count);
+
     static constexpr uint32_t kWindow = kLookahead + 1;
     static constexpr uint32_t kMaxRing = 16;  // power of two above kWindow
 
@@ -38,6 +41,7 @@ class Limiter {
     double boxSum_ = kLookahead;  // double: the running sum must not drift
     uint32_t pos_ = 0;
     uint32_t now_ = 0;
+    uint32_t unityRun_ = 0;  // consecutive samples at unity envelope
     float delay_[kLookahead];
     float box_[kLookahead];
     // Monotonic queue of (magnitude, time) giving the window's maximum in O(1).

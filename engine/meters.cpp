@@ -20,9 +20,13 @@ void MeterAccumulator::addOutput(const float* samples, uint32_t count) {
     outSquares_ += squares;
 }
 
-bool MeterAccumulator::endChunk(uint32_t frames, uint64_t processingNs, MeterSnapshot& out) {
-    frames_ += frames;
+void MeterAccumulator::addTiming(uint32_t frames, uint64_t processingNs) {
+    timedFrames_ += frames;
     nanoseconds_ += processingNs;
+}
+
+bool MeterAccumulator::endChunk(uint32_t frames, MeterSnapshot& out) {
+    frames_ += frames;
     if (frames_ < kBlockFrames) {
         return false;
     }
@@ -31,13 +35,17 @@ bool MeterAccumulator::endChunk(uint32_t frames, uint64_t processingNs, MeterSna
     out.outPeak = outPeak_;
     out.inRms = static_cast<float>(std::sqrt(inSquares_ / n));
     out.outRms = static_cast<float>(std::sqrt(outSquares_ / n));
-    // ns spent / ns of audio * 100.
-    out.loadPercent = static_cast<float>(static_cast<double>(nanoseconds_) / (n * 1e9 / 48000.0) * 100.0);
+    // ns spent / ns of audio * 100, over the measured calls.
+    out.loadPercent =
+        timedFrames_ == 0
+            ? 0.0f
+            : static_cast<float>(static_cast<double>(nanoseconds_) / (timedFrames_ * 1e9 / 48000.0) * 100.0);
     out.nonFinite = nonFinite_;
     out.blocks = ++blocks_;
     inPeak_ = outPeak_ = 0.0f;
     inSquares_ = outSquares_ = 0.0;
     nanoseconds_ = 0;
+    timedFrames_ = 0;
     frames_ = 0;
     return true;
 }

@@ -23,8 +23,11 @@ class MeterAccumulator {
     void addInput(const float* samples, uint32_t count);
     void addOutput(const float* samples, uint32_t count);
     void addNonFinite(uint32_t count) { nonFinite_ += count; }
+    // Time spent on a measured call. Not every call is measured: reading the clock costs
+    // as much as processing a small chunk, so the load is estimated from a sample.
+    void addTiming(uint32_t frames, uint64_t processingNs);
     // Ends one processing call; true when a snapshot is complete and stored in out.
-    bool endChunk(uint32_t frames, uint64_t processingNs, MeterSnapshot& out);
+    bool endChunk(uint32_t frames, MeterSnapshot& out);
 
   private:
     float inPeak_ = 0.0f;
@@ -32,6 +35,7 @@ class MeterAccumulator {
     double inSquares_ = 0.0;
     double outSquares_ = 0.0;
     uint64_t nanoseconds_ = 0;
+    uint32_t timedFrames_ = 0;
     uint32_t frames_ = 0;
     uint32_t nonFinite_ = 0;
     uint32_t blocks_ = 0;

@@ -53,8 +53,9 @@ LoginSettings loginSettingsFromEnvironment(const WebLog& log) {
         login.user = user;
     }
     if (!login.enabled()) {
-        webLog(log, kWebWarn, "Web server: login disabled (no SETUP_USER or ADMIN_USER): the interface is open to "
-                              "anyone who reaches it");
+        webLog(log, kWebWarn,
+               "Web server: login disabled (no SETUP_USER or ADMIN_USER): the interface is open to "
+               "anyone who reaches it");
         return login;
     }
     if (const char* secret = environment("SETUP_SECRET", "ADMIN_SECRET")) {
@@ -67,7 +68,8 @@ LoginSettings loginSettingsFromEnvironment(const WebLog& log) {
     if (generated.empty()) {
         generated = randomSecret();
         webLog(log, kWebWarn,
-               "Web server: no SETUP_SECRET or ADMIN_SECRET, login secret for " + login.user + " is " + generated);
+               "Web server: no SETUP_SECRET or ADMIN_SECRET, login secret for " + login.user + " is " +
+                   generated);
     }
     login.secret = generated;
     return login;
@@ -165,15 +167,17 @@ void LoginThrottle::failed(const std::string& address, Clock::time_point now) {
         it = now - it->second.last > std::chrono::minutes(15) ? entries_.erase(it) : std::next(it);
     }
     if (entries_.size() >= 4096 && entries_.find(address) == entries_.end()) {
-        entries_.erase(std::min_element(entries_.begin(), entries_.end(),
-                                        [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
+        entries_.erase(std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
+            return a.second.last < b.second.last;
+        }));
     }
     Entry& entry = entries_[address];
     entry.failures = std::min(entry.failures + 1, 1000);
     entry.last = now;
     if (entry.failures >= kFreeAttempts) {
         int doublings = std::min(entry.failures - kFreeAttempts, 6);
-        auto delay = std::min<std::chrono::milliseconds>(std::chrono::seconds(1) * (1 << doublings), kMaxDelay);
+        auto delay =
+            std::min<std::chrono::milliseconds>(std::chrono::seconds(1) * (1 << doublings), kMaxDelay);
         entry.allowedFrom = now + delay;
     }
 }

@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 // Logged-in sessions. One store per process, so a web server that replaces another at a
 // cycle-length change keeps everyone logged in.
 class SessionStore {
-public:
+  public:
     static SessionStore& instance();
 
     std::string create(Clock::time_point now);
@@ -43,7 +43,7 @@ public:
     static constexpr std::chrono::hours kIdleLifetime{24};
     static constexpr size_t kMaxSessions = 1000;
 
-private:
+  private:
     std::mutex mutex_;
     // By the token's digest, so the lookup time says nothing about the token itself.
     std::map<std::string, Clock::time_point> lastUse_;
@@ -52,7 +52,7 @@ private:
 // Slows down guessing: after a few failures from one address, further attempts are
 // refused for a delay that doubles with each failure, up to a minute.
 class LoginThrottle {
-public:
+  public:
     static LoginThrottle& instance();
 
     // How long the address must still wait before its next attempt (zero: may try now).
@@ -64,7 +64,7 @@ public:
     static constexpr int kFreeAttempts = 3;
     static constexpr std::chrono::seconds kMaxDelay{60};
 
-private:
+  private:
     struct Entry {
         int failures = 0;
         Clock::time_point last{};

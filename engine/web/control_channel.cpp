@@ -21,7 +21,8 @@ constexpr size_t kMaxReplyBytes = 4 * 1024 * 1024;
 constexpr int kSliceMs = 50;
 
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
@@ -76,8 +77,9 @@ bool TcpControlChannel::connectLocked() {
     int rc = getaddrinfo(host_.empty() ? nullptr : host_.c_str(), service.c_str(), &hints, &found);
     if (rc != 0) {
         if (!reportedDown_) {
-            webLog(log_, kWebWarn, "Web server: cannot resolve processing instance address " + host_ + ": " +
-                                       gai_strerror(rc));
+            webLog(
+                log_, kWebWarn,
+                "Web server: cannot resolve processing instance address " + host_ + ": " + gai_strerror(rc));
         }
         return false;
     }
@@ -235,8 +237,9 @@ std::optional<std::string> TcpControlChannel::request(const std::string& jsonLin
         }
     }
     if (!reportedDown_ && !closed_) {
-        webLog(log_, kWebWarn, "Web server: lost the connection to processing instance " + host_ + ":" +
-                                   std::to_string(port_));
+        webLog(
+            log_, kWebWarn,
+            "Web server: lost the connection to processing instance " + host_ + ":" + std::to_string(port_));
     }
     connected_ = false;
     reportedDown_ = true;

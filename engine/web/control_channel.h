@@ -16,7 +16,7 @@ namespace zephrane::web {
 // The web server's way to the processing instance: the same one-JSON-object-per-line
 // commands as the TCP control port, one reply line per request.
 class ControlChannel {
-public:
+  public:
     virtual ~ControlChannel() = default;
     // Sends one request line (without the newline) and returns the reply line, or nothing
     // when the instance cannot be reached. Safe to call from several threads.
@@ -30,7 +30,7 @@ public:
 
 // Calls the engine's handler in the same process.
 class FunctionControlChannel : public ControlChannel {
-public:
+  public:
     using Handler = std::function<std::string(const std::string&)>;
     explicit FunctionControlChannel(Handler handler) : handler_(std::move(handler)) {}
 
@@ -38,7 +38,7 @@ public:
     bool connected() const override { return !closed_.load(); }
     void shutdown() override { closed_ = true; }
 
-private:
+  private:
     Handler handler_;
     std::mutex mutex_;  // the handler keeps per-client state ("change"), so one caller at a time
     std::atomic<bool> closed_{false};
@@ -55,7 +55,7 @@ struct TcpChannelTimeouts {
 // Keeps one TCP connection to address:port, opened on first use and opened again after
 // the instance went away. Requests are serialised over it.
 class TcpControlChannel : public ControlChannel {
-public:
+  public:
     TcpControlChannel(std::string host, uint32_t port, WebLog log, TcpChannelTimeouts timeouts = {});
     ~TcpControlChannel() override;
     TcpControlChannel(const TcpControlChannel&) = delete;
@@ -65,7 +65,7 @@ public:
     bool connected() const override { return connected_.load(); }
     void shutdown() override;
 
-private:
+  private:
     bool connectLocked();
     void closeLocked();
     // One attempt on the current connection: write the line, read one reply line.

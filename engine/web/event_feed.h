@@ -16,7 +16,7 @@ namespace zephrane::web {
 // tree) while at least one browser listens, and hands the latest of each to every
 // listener as server-sent events. One poller per server however many browsers watch.
 class EventFeed {
-public:
+  public:
     EventFeed(std::shared_ptr<ControlChannel> channel, std::chrono::milliseconds interval);
 
     // The polling loop; returns after stop().
@@ -35,7 +35,7 @@ public:
     // Settings are re-read every this many meter polls, so changes made elsewhere show.
     static constexpr int kSettingsEvery = 10;
 
-private:
+  private:
     struct Slot {
         uint64_t seq = 0;
         std::string data;

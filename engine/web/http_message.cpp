@@ -15,7 +15,9 @@ bool isTokenChar(char c) {
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-bool isToken(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), isTokenChar); }
+bool isToken(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), isTokenChar);
+}
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -39,9 +41,8 @@ bool hasToken(std::string_view list, std::string_view token) {
     size_t start = 0;
     while (start <= lowered.size()) {
         size_t comma = lowered.find(',', start);
-        std::string_view item =
-            trimOws(std::string_view(lowered).substr(start, comma == std::string::npos ? std::string::npos
-                                                                                       : comma - start));
+        std::string_view item = trimOws(std::string_view(lowered).substr(
+            start, comma == std::string::npos ? std::string::npos : comma - start));
         if (item == token) {
             return true;
         }
@@ -53,7 +54,9 @@ bool hasToken(std::string_view list, std::string_view token) {
     return false;
 }
 
-HttpParseResult error(int status) { return {HttpParseResult::Error, 0, status}; }
+HttpParseResult error(int status) {
+    return {HttpParseResult::Error, 0, status};
+}
 
 }  // namespace
 
@@ -80,7 +83,8 @@ HttpParseResult parseHttpRequest(std::string_view buffer, HttpRequest& request) 
         }
         // A request line that cannot become valid need not wait for more bytes.
         size_t firstLineEnd = data.find("\r\n");
-        if (firstLineEnd != std::string_view::npos && !isToken(data.substr(0, std::min(firstLineEnd, data.find(' '))))) {
+        if (firstLineEnd != std::string_view::npos &&
+            !isToken(data.substr(0, std::min(firstLineEnd, data.find(' '))))) {
             return error(400);
         }
         return {};
@@ -110,7 +114,8 @@ HttpParseResult parseHttpRequest(std::string_view buffer, HttpRequest& request) 
             return error(400);
         }
     }
-    if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." || !std::isdigit((unsigned char)version[7])) {
+    if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." ||
+        !std::isdigit((unsigned char)version[7])) {
         return version.substr(0, 5) == "HTTP/" ? error(505) : error(400);
     }
     parsed.method = std::string(method);
@@ -171,7 +176,8 @@ HttpParseResult parseHttpRequest(std::string_view buffer, HttpRequest& request) 
     }
     parsed.body = std::string(buffer.substr(bodyStart, contentLength));
     std::string_view connection = parsed.header("connection");
-    parsed.keepAlive = parsed.minorVersion >= 1 ? !hasToken(connection, "close") : hasToken(connection, "keep-alive");
+    parsed.keepAlive =
+        parsed.minorVersion >= 1 ? !hasToken(connection, "close") : hasToken(connection, "keep-alive");
     request = std::move(parsed);
     return {HttpParseResult::Complete, bodyStart + contentLength, 0};
 }
@@ -197,30 +203,50 @@ std::string_view HttpResponse::header(std::string_view name) const {
 
 const char* httpReasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 204: return "No Content";
-        case 304: return "Not Modified";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 413: return "Content Too Large";
-        case 415: return "Unsupported Media Type";
-        case 429: return "Too Many Requests";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        case 505: return "HTTP Version Not Supported";
-        default: return "Unknown";
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 304:
+            return "Not Modified";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Content Too Large";
+        case 415:
+            return "Unsupported Media Type";
+        case 429:
+            return "Too Many Requests";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Unknown";
     }
 }
 
 std::string serializeHttpResponse(const HttpResponse& response, bool keepAlive, bool headRequest) {
-    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + httpReasonPhrase(response.status) + "\r\n";
+    std::string out =
+        "HTTP/1.1 " + std::to_string(response.status) + " " + httpReasonPhrase(response.status) + "\r\n";
     for (const auto& [name, value] : response.headers) {
         out += name + ": " + value + "\r\n";
     }
@@ -228,7 +254,7 @@ std::string serializeHttpResponse(const HttpResponse& response, bool keepAlive, 
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     }
     out += keepAlive && !response.closeConnection && !response.eventStream ? "Connection: keep-alive\r\n"
-                                                                             : "Connection: close\r\n";
+                                                                           : "Connection: close\r\n";
     out += "\r\n";
     if (!headRequest && !response.eventStream) {
         out += response.body;

@@ -16,7 +16,7 @@ struct HttpRequest {
     std::string target;  // as sent: path and query
     std::string path;    // target up to '?'
     std::string query;
-    int minorVersion = 1;  // HTTP/1.x
+    int minorVersion = 1;                                      // HTTP/1.x
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
     bool keepAlive = true;

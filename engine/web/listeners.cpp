@@ -76,7 +76,8 @@ int Listeners::acquire(uint32_t port, bool tls, std::string& failure) {
     auto found = registry().find(port);
     if (found != registry().end()) {
         if (found->second.tls != tls) {
-            failure = std::string("already serving ") + (found->second.tls ? "HTTPS" : "HTTP") + " in this process";
+            failure =
+                std::string("already serving ") + (found->second.tls ? "HTTPS" : "HTTP") + " in this process";
             return -1;
         }
         ++found->second.users;

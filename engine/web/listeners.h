@@ -10,7 +10,7 @@ namespace zephrane::web {
 // socket that is already listening instead of binding a second one, so the port never
 // goes away and no connection waiting in the backlog is lost.
 class Listeners {
-public:
+  public:
     // A listening socket on the port, new or shared; -1 with the reason in failure. A port
     // serves either plain HTTP or TLS; asking for the other kind fails.
     static int acquire(uint32_t port, bool tls, std::string& failure);

@@ -82,10 +82,13 @@ SSL_CTX* newContext() {
     return ctx;
 }
 
-TlsContext wrap(SSL_CTX* ctx) { return TlsContext(ctx, SSL_CTX_free); }
+TlsContext wrap(SSL_CTX* ctx) {
+    return TlsContext(ctx, SSL_CTX_free);
+}
 
 // Loads a certificate chain and key from PEM text; on failure says which part failed.
-TlsContext contextFromPem(const std::string& certificatePem, const std::string& keyPem, std::string& failure) {
+TlsContext contextFromPem(const std::string& certificatePem, const std::string& keyPem,
+                          std::string& failure) {
     TlsContext ctx = wrap(newContext());
     BioPtr certBio(BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
     BioPtr keyBio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
@@ -95,7 +98,8 @@ TlsContext contextFromPem(const std::string& certificatePem, const std::string& 
         failure = "certificate: " + opensslError();
         return nullptr;
     }
-    if (!key || SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1) {
+    if (!key || SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1 ||
+        SSL_CTX_check_private_key(ctx.get()) != 1) {
         failure = "private key: " + opensslError();
         return nullptr;
     }
@@ -123,7 +127,8 @@ bool readFile(const std::string& path, std::string& out) {
 }
 
 // Written under a temporary name and renamed, so a crash never leaves half a key.
-bool writeFileAtomically(const std::string& path, const std::string& data, mode_t mode, std::string& failure) {
+bool writeFileAtomically(const std::string& path, const std::string& data, mode_t mode,
+                         std::string& failure) {
     std::string temporary = path + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) {
@@ -166,7 +171,8 @@ TlsContext selfSignedContext(const std::string& directory, const WebLog& log, st
             fingerprint = certificateFingerprint(certPem);
             return ctx;
         }
-        webLog(log, kWebWarn, "Web server: replacing the stored certificate " + certPath + " (" + failure + ")");
+        webLog(log, kWebWarn,
+               "Web server: replacing the stored certificate " + certPath + " (" + failure + ")");
     }
     auto found = generatedInMemory.find(directory);
     if (found != generatedInMemory.end()) {
@@ -179,15 +185,17 @@ TlsContext selfSignedContext(const std::string& directory, const WebLog& log, st
         if (directory.empty()) {
             generatedInMemory[directory] = {certPem, keyPem};
             webLog(log, kWebInfo,
-                   "Web server: made a self-signed certificate; no storage directory, so browsers will see a new "
+                   "Web server: made a self-signed certificate; no storage directory, so browsers will see a "
+                   "new "
                    "one after a restart");
         } else if (writeFileAtomically(keyPath, keyPem, 0600, failure) &&
                    writeFileAtomically(certPath, certPem, 0644, failure)) {
             webLog(log, kWebInfo, "Web server: made a self-signed certificate, kept in " + certPath);
         } else {
             generatedInMemory[directory] = {certPem, keyPem};
-            webLog(log, kWebWarn, "Web server: made a self-signed certificate that cannot be kept (" + failure +
-                                      "); browsers will see a new one after a restart");
+            webLog(log, kWebWarn,
+                   "Web server: made a self-signed certificate that cannot be kept (" + failure +
+                       "); browsers will see a new one after a restart");
         }
     }
     TlsContext ctx = contextFromPem(certPem, keyPem, failure);
@@ -269,13 +277,15 @@ TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log) 
         }
         std::string certPem, keyPem, failure;
         if (!readFile(settings.certificatePath, certPem)) {
-            webLog(log, kWebError, "Web server: HTTPS off: cannot read certificate " + settings.certificatePath +
-                                       ": " + std::strerror(errno));
+            webLog(log, kWebError,
+                   "Web server: HTTPS off: cannot read certificate " + settings.certificatePath + ": " +
+                       std::strerror(errno));
             return nullptr;
         }
         if (!readFile(settings.privateKeyPath, keyPem)) {
-            webLog(log, kWebError, "Web server: HTTPS off: cannot read private key " + settings.privateKeyPath +
-                                       ": " + std::strerror(errno));
+            webLog(log, kWebError,
+                   "Web server: HTTPS off: cannot read private key " + settings.privateKeyPath + ": " +
+                       std::strerror(errno));
             return nullptr;
         }
         ctx = contextFromPem(certPem, keyPem, failure);
@@ -288,16 +298,18 @@ TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log) 
         }
         if (!ctx) {
             bool keyFault = failure.rfind("private key", 0) == 0;
-            webLog(log, kWebError, "Web server: HTTPS off: unusable " +
-                                       (keyFault ? "private key " + settings.privateKeyPath + " for certificate " +
-                                                       settings.certificatePath
-                                                 : "certificate " + settings.certificatePath) +
-                                       " (" + failure + ")");
+            webLog(log, kWebError,
+                   "Web server: HTTPS off: unusable " +
+                       (keyFault ? "private key " + settings.privateKeyPath + " for certificate " +
+                                       settings.certificatePath
+                                 : "certificate " + settings.certificatePath) +
+                       " (" + failure + ")");
             return nullptr;
         }
         fingerprint = certificateFingerprint(certPem);
-        webLog(log, kWebInfo, "Web server: HTTPS certificate " + settings.certificatePath +
-                                  " SHA-256 fingerprint " + fingerprint);
+        webLog(log, kWebInfo,
+               "Web server: HTTPS certificate " + settings.certificatePath + " SHA-256 fingerprint " +
+                   fingerprint);
         return ctx;
     }
     ctx = selfSignedContext(settings.storageDirectory, log, fingerprint);

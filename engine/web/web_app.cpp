@@ -66,7 +66,9 @@ Json parseBody(const std::string& body) {
     return nestingWithin(body, 32) ? Json::parse(body, nullptr, false) : Json(Json::value_t::discarded);
 }
 
-bool isGetOrHead(const HttpRequest& request) { return request.method == "GET" || request.method == "HEAD"; }
+bool isGetOrHead(const HttpRequest& request) {
+    return request.method == "GET" || request.method == "HEAD";
+}
 
 void addCommonHeaders(HttpResponse& response) {
     response.set("X-Content-Type-Options", "nosniff");
@@ -118,15 +120,17 @@ HttpResponse WebApp::handle(const HttpRequest& request, const RequestContext& co
         } else {
             response.set("Content-Type", std::string(file->contentType));
             response.set("Cache-Control", "no-cache");
-            response.set("Content-Security-Policy",
-                         "default-src 'self'; img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'");
+            response.set(
+                "Content-Security-Policy",
+                "default-src 'self'; img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'");
             response.body = std::string(file->body);
         }
     } else if (path == "/api/session") {
-        response = isGetOrHead(request) ? jsonResponse(200, Json{{"login", login_.enabled()},
-                                                                 {"authenticated", authorized(request, context)}}
-                                                                .dump())
-                                        : methodNotAllowed("GET, HEAD");
+        response = isGetOrHead(request)
+                       ? jsonResponse(200, Json{{"login", login_.enabled()},
+                                                {"authenticated", authorized(request, context)}}
+                                               .dump())
+                       : methodNotAllowed("GET, HEAD");
     } else if (path == "/api/login") {
         response = request.method == "POST" ? login(request, context) : methodNotAllowed("POST");
     } else if (path == "/api/logout") {
@@ -167,8 +171,8 @@ HttpResponse WebApp::login(const HttpRequest& request, const RequestContext& con
         return response;
     }
     Json body = parseBody(request.body);
-    if (!body.is_object() || !body.contains("user") || !body.contains("secret") || !body["user"].is_string() ||
-        !body["secret"].is_string()) {
+    if (!body.is_object() || !body.contains("user") || !body.contains("secret") ||
+        !body["user"].is_string() || !body["secret"].is_string()) {
         return jsonError(400, "expected {\"user\":..., \"secret\":...}");
     }
     if (!credentialsMatch(login_, body["user"].get_ref<const std::string&>(),
@@ -179,7 +183,8 @@ HttpResponse WebApp::login(const HttpRequest& request, const RequestContext& con
     }
     LoginThrottle::instance().succeeded(context.peerAddress);
     HttpResponse response = jsonResponse(200, R"({"authenticated":true})");
-    response.set("Set-Cookie", sessionCookie(SessionStore::instance().create(context.now), context.https, false));
+    response.set("Set-Cookie",
+                 sessionCookie(SessionStore::instance().create(context.now), context.https, false));
     webLog(log_, kWebVerbose, "Web server: login from " + context.peerAddress);
     return response;
 }
@@ -199,7 +204,8 @@ HttpResponse WebApp::control(const HttpRequest& request) {
         return jsonError(400, "expected one JSON object");
     }
     std::optional<std::string> reply =
-        channel_ ? channel_->request(command.dump(-1, ' ', false, Json::error_handler_t::replace)) : std::nullopt;
+        channel_ ? channel_->request(command.dump(-1, ' ', false, Json::error_handler_t::replace))
+                 : std::nullopt;
     if (!reply) {
         return jsonError(503, "disconnected");
     }

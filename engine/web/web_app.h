@@ -23,13 +23,13 @@ struct RequestContext {
 // commands passed through to the processing instance. No sockets here, so it can be
 // driven directly by tests and the fuzz target.
 class WebApp {
-public:
+  public:
     WebApp(LoginSettings login, std::shared_ptr<ControlChannel> channel, WebLog log);
 
     HttpResponse handle(const HttpRequest& request, const RequestContext& context);
     bool loginEnabled() const { return login_.enabled(); }
 
-private:
+  private:
     bool authorized(const HttpRequest& request, const RequestContext& context) const;
     HttpResponse login(const HttpRequest& request, const RequestContext& context);
     HttpResponse logout(const HttpRequest& request, const RequestContext& context);

@@ -98,7 +98,8 @@ constexpr std::string_view kIndexHtml = R"ZPH(<!DOCTYPE html>
 </html>
 )ZPH";
 
-constexpr std::string_view kAppCss = R"ZPH(:root { color-scheme: dark; --bg: #15181c; --card: #1f242a; --text: #e6e8eb; --muted: #9aa3ad;
+constexpr std::string_view kAppCss =
+    R"ZPH(:root { color-scheme: dark; --bg: #15181c; --card: #1f242a; --text: #e6e8eb; --muted: #9aa3ad;
   --ok: #3fb950; --bad: #f85149; --accent: #58a6ff; --warn: #d29922; }
 * { box-sizing: border-box; }
 [hidden] { display: none !important; }

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "event_feed.h"
@@ -105,7 +105,7 @@ std::string peerText(const sockaddr_storage& address) {
 }
 
 class Connection {
-public:
+  public:
     Connection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
     ~Connection() {
         if (ssl_ != nullptr) {
@@ -154,7 +154,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int fd_;
     SSL* ssl_;
 };
@@ -284,7 +284,8 @@ void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port
         }
         {
             std::lock_guard lock(state->mutex);
-            if (state->stopping || static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
+            if (state->stopping ||
+                static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
                 ::close(fd);
                 continue;
             }
@@ -312,15 +313,16 @@ bool listenOn(const std::shared_ptr<State>& state, uint32_t port, bool tls) {
     int fd = Listeners::acquire(port, tls, failure);
     if (fd < 0) {
         webLog(state->config.log, kWebError,
-               std::string("Web server: cannot listen for ") + kind + " on port " + std::to_string(port) + ": " +
-                   failure);
+               std::string("Web server: cannot listen for ") + kind + " on port " + std::to_string(port) +
+                   ": " + failure);
         return false;
     }
     if (!spawn(state, [state, fd, port, tls] { acceptLoop(state, fd, port, tls); })) {
         Listeners::release(port);
         return false;
     }
-    webLog(state->config.log, kWebInfo, std::string("Web server: ") + kind + " on port " + std::to_string(port));
+    webLog(state->config.log, kWebInfo,
+           std::string("Web server: ") + kind + " on port " + std::to_string(port));
     return true;
 }
 
@@ -350,7 +352,8 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
         return nullptr;
     }
     if (cfg.httpPort != 0 && cfg.httpPort == cfg.httpsPort) {
-        webLog(cfg.log, kWebError, "Web server: HTTP and HTTPS cannot share port " + std::to_string(cfg.httpPort));
+        webLog(cfg.log, kWebError,
+               "Web server: HTTP and HTTPS cannot share port " + std::to_string(cfg.httpPort));
     }
     int status = 0;
     if (cfg.httpPort != 0 && listenOn(state, cfg.httpPort, false)) {
@@ -366,9 +369,13 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
     return std::shared_ptr<WebServer>(new WebServer(state));
 }
 
-WebServer::~WebServer() { stop(1000ms); }
+WebServer::~WebServer() {
+    stop(1000ms);
+}
 
-int WebServer::status() const { return state_->status.load(); }
+int WebServer::status() const {
+    return state_->status.load();
+}
 
 bool WebServer::stop(std::chrono::milliseconds timeout) {
     auto start = std::chrono::steady_clock::now();

@@ -35,7 +35,7 @@ void configureFromEnvironment(WebServerConfig& config, const std::string& storag
 // The HTTP and HTTPS servers of one web interface. Listening (or the failure to) is
 // settled when start returns; serving happens on threads of the server's own.
 class WebServer {
-public:
+  public:
     static std::shared_ptr<WebServer> start(WebServerConfig config);
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -48,7 +48,7 @@ public:
 
     struct State;
 
-private:
+  private:
     explicit WebServer(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::shared_ptr<State> state_;
 };
