@@ -181,6 +181,27 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
+std::optional<std::string> logLineBody(const std::string& line) {
+    const std::string layout = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < layout.size()) {
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < layout.size(); ++i) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (layout[i] == 'd' ? !digit : line[i] != layout[i]) {
+            return std::nullopt;
+        }
+    }
+    auto number = [&line](size_t at) { return (line[at] - '0') * 10 + (line[at + 1] - '0'); };
+    int month = number(5);
+    int day = number(8);
+    if (month < 1 || month > 12 || day < 1 || day > 31 || number(11) > 23 || number(14) > 59 ||
+        number(17) > 60) {
+        return std::nullopt;
+    }
+    return line.substr(layout.size());
+}
+
 TempDir::TempDir() {
     char pattern[] = "/tmp/zephrane_testXXXXXX";
     if (mkdtemp(pattern) == nullptr) {

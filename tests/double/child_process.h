@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,11 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
 // Splits text at line feeds; a last line without one is kept.
 std::vector<std::string> splitLines(const std::string& text);
 std::string readFile(const std::string& path);
+
+// For a console log line "YYYY-MM-DD hh:mm:ss.mmm " followed by the rest, the rest (the
+// severity field, its space and the message); nothing when the date and time do not
+// have that layout or are out of range.
+std::optional<std::string> logLineBody(const std::string& line);
 
 // A fresh directory under /tmp, removed with its files at destruction.
 class TempDir {

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@ namespace {
 
 using zephrane::testing::ChildResult;
 using zephrane::testing::Environment;
+using zephrane::testing::logLineBody;
 using zephrane::testing::readFile;
 using zephrane::testing::runChild;
 using zephrane::testing::splitLines;
@@ -22,7 +22,6 @@ using zephrane::testing::TempDir;
 
 const std::string PROGRAM = ZEPHRANE_FILTER_PROGRAM;
 const std::string VERSION_LINE = "KORVEX ZEPHRANE.QX Version 9.9.9-double";
-const std::string LINE_START = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
 
 class HostProgram : public ::testing::Test {
   protected:
@@ -61,9 +60,8 @@ class HostProgram : public ::testing::Test {
     static std::vector<std::string> logLines(const ChildResult& result) {
         std::vector<std::string> lines;
         for (const std::string& line : splitLines(result.err)) {
-            std::smatch match;
-            if (std::regex_match(line, match, std::regex(LINE_START + "(.*)"))) {
-                lines.push_back(match[1]);
+            if (std::optional<std::string> body = logLineBody(line)) {
+                lines.push_back(*body);
             }
         }
         return lines;
@@ -315,7 +313,7 @@ TEST_F(HostProgram, EngineLinesFilteredByVerbosityNeverDebug) {
     auto engineLines = [](const ChildResult& result) {
         std::vector<std::string> found;
         for (const std::string& line : logLines(result)) {
-            if (std::regex_search(line, std::regex(" e\\d+$"))) {
+            if (line.find(" e") == 5) {
                 found.push_back(line);
             }
         }
@@ -338,10 +336,10 @@ TEST_F(HostProgram, EngineTextsAreWrittenUnchanged) {
     expectPassedStartup(result);
     std::vector<std::string> lines = splitLines(result.err);
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(LINE_START + "WARN  ends with line feed")));
+    EXPECT_EQ(logLineBody(lines[0]), "WARN  ends with line feed");
     EXPECT_EQ(lines[1], "");
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(LINE_START + "INFO  ")));
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(LINE_START + "ERROR  spaced ")));
+    EXPECT_EQ(logLineBody(lines[2]), "INFO  ");
+    EXPECT_EQ(logLineBody(lines[3]), "ERROR  spaced ");
 }
 
 TEST_F(HostProgram, LogLinesHaveTheFixedLayoutAndNoColourOnAPipe) {
@@ -351,19 +349,11 @@ TEST_F(HostProgram, LogLinesHaveTheFixedLayoutAndNoColourOnAPipe) {
     EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
     std::vector<std::string> lines = splitLines(result.err);
     ASSERT_EQ(lines.size(), 4u) << result.err;
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(LINE_START + "WARN  ENV PROC_VERB unknown bad")));
-    EXPECT_TRUE(std::regex_match(
-        lines[1], std::regex(LINE_START + "INFO  KORVEX ZEPHRANE\\.QX Version 9\\.9\\.9-double")));
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(LINE_START + "VERB2 ENV PROC_VERB bad")));
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(LINE_START + "ERROR Bad library sampling rate")));
+    EXPECT_EQ(logLineBody(lines[0]), "WARN  ENV PROC_VERB unknown bad");
+    EXPECT_EQ(logLineBody(lines[1]), "INFO  " + VERSION_LINE);
+    EXPECT_EQ(logLineBody(lines[2]), "VERB2 ENV PROC_VERB bad");
+    EXPECT_EQ(logLineBody(lines[3]), "ERROR Bad library sampling rate");
     EXPECT_EQ(result.err.back(), '\n');
-    // The date and time are today's local ones, month and day in range.
-    std::smatch match;
-    ASSERT_TRUE(
-        std::regex_search(lines[0], match, std::regex(R"(^\d{4}-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d))")));
-    EXPECT_LE(std::stoi(match[1]), 12);
-    EXPECT_LE(std::stoi(match[2]), 31);
-    EXPECT_LE(std::stoi(match[3]), 23);
 }
 
 TEST(HostBinary, NeedsTheEngineLibraryBySoname) {

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -71,9 +70,8 @@ class WebProgram : public ::testing::Test {
     static std::vector<std::string> logLines(const std::string& text) {
         std::vector<std::string> lines;
         for (const std::string& line : splitLines(text)) {
-            std::smatch match;
-            if (std::regex_match(line, match, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*))"))) {
-                lines.push_back(match[1]);
+            if (std::optional<std::string> body = zephrane::testing::logLineBody(line)) {
+                lines.push_back(*body);
             }
         }
         return lines;
