@@ -18,7 +18,9 @@ int main() {
     auto fake = std::make_unique<test::FakeJsonServer>();
     uint32_t jsonPort = fake->port();
     uint32_t httpPort = test::freePort();
-    WebLog log = [](int severity, const std::string& text) { std::cerr << severity << " " << text << std::endl; };
+    WebLog log = [](int severity, const std::string& text) {
+        std::cerr << severity << " " << text << std::endl;
+    };
     int64_t server = startTcpWebServer(httpPort, 0, "127.0.0.1", jsonPort, {}, log);
     if (server < 0 || (webServerStatus(server) & kStatusHttp) == 0) {
         std::cerr << "web server did not start" << std::endl;

@@ -5,7 +5,9 @@
 namespace zephrane::web {
 namespace {
 
-HttpParseResult parse(const std::string& text, HttpRequest& request) { return parseHttpRequest(text, request); }
+HttpParseResult parse(const std::string& text, HttpRequest& request) {
+    return parseHttpRequest(text, request);
+}
 
 TEST(HttpParse, CompleteRequestWithBodyAndQuery) {
     HttpRequest request;
@@ -47,7 +49,8 @@ TEST(HttpParse, ConnectionPersistenceFollowsTheVersion) {
     EXPECT_FALSE(request.keepAlive);
     ASSERT_EQ(parse("GET / HTTP/1.0\r\n\r\n", request).kind, HttpParseResult::Complete);
     EXPECT_FALSE(request.keepAlive);
-    ASSERT_EQ(parse("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", request).kind, HttpParseResult::Complete);
+    ASSERT_EQ(parse("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", request).kind,
+              HttpParseResult::Complete);
     EXPECT_TRUE(request.keepAlive);
 }
 

@@ -20,7 +20,7 @@ namespace {
 using namespace zephrane::web;
 
 class EchoChannel : public ControlChannel {
-public:
+  public:
     std::optional<std::string> request(const std::string& line) override {
         if (line.find('\n') != std::string::npos) {
             std::abort();  // the app must never send two lines as one request
@@ -106,8 +106,22 @@ const char* const kSeeds[] = {
     "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
 };
 
-const char* const kTokens[] = {"\r\n", "\r\n\r\n", ":", " ", "Content-Length: ", "Transfer-Encoding: chunked",
-                               "Host: x", "HTTP/1.1", "/api/", "{", "}", "\"", "\\", "\xff", "\0", "99999999999"};
+const char* const kTokens[] = {"\r\n",
+                               "\r\n\r\n",
+                               ":",
+                               " ",
+                               "Content-Length: ",
+                               "Transfer-Encoding: chunked",
+                               "Host: x",
+                               "HTTP/1.1",
+                               "/api/",
+                               "{",
+                               "}",
+                               "\"",
+                               "\\",
+                               "\xff",
+                               "\0",
+                               "99999999999"};
 
 std::string mutate(std::string s, std::mt19937& rng) {
     int rounds = 1 + static_cast<int>(rng() % 4);

@@ -40,7 +40,7 @@ inline uint32_t freePort() {
 
 // Answers get/set/preset like the engine, with meters that move, and records every line.
 class FakeJsonServer {
-public:
+  public:
     explicit FakeJsonServer(uint32_t port = 0) { start(port); }
     ~FakeJsonServer() { stop(); }
 
@@ -83,7 +83,7 @@ public:
         return settings_;
     }
 
-private:
+  private:
     void serve() {
         while (running_) {
             pollfd p{listenFd_, POLLIN, 0};
@@ -158,7 +158,8 @@ private:
                 reply["preset"] = {{"onair", onair_}, {"since", "2026-01-01T00:00:00Z"}};
                 return reply.dump();
             }
-            return nlohmann::json{{"preset", {{"list", presets_}, {"onair", onair_}, {"since", nullptr}}}}.dump();
+            return nlohmann::json{{"preset", {{"list", presets_}, {"onair", onair_}, {"since", nullptr}}}}
+                .dump();
         }
         return R"({"error":"unknown command"})";
     }
@@ -221,7 +222,7 @@ inline bool parseReply(std::string& text, HttpReply& reply, bool head = false) {
 // One client connection, plain or TLS (no certificate check; the tests look at the
 // fingerprint themselves).
 class Client {
-public:
+  public:
     Client(uint32_t port, bool tls = false) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -256,7 +257,8 @@ public:
 
     bool send(const std::string& data) {
         if (ssl_ != nullptr) {
-            return SSL_write(ssl_, data.data(), static_cast<int>(data.size())) == static_cast<int>(data.size());
+            return SSL_write(ssl_, data.data(), static_cast<int>(data.size())) ==
+                   static_cast<int>(data.size());
         }
         return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
     }
@@ -264,7 +266,8 @@ public:
     // Bytes until the peer closes or the receive time-out; appended to the buffer.
     bool readMore() {
         char chunk[4096];
-        ssize_t n = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t n =
+            ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
         if (n <= 0) {
             return false;
         }
@@ -286,7 +289,8 @@ public:
                       const std::string& extraHeaders = "") {
         std::string text = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extraHeaders;
         if (!body.empty() || method == "POST") {
-            text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+            text +=
+                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
         }
         text += "\r\n" + body;
         if (!send(text)) {
@@ -304,7 +308,7 @@ public:
 
     std::string& buffer() { return buffer_; }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
     SSL_CTX* ctx_ = nullptr;
@@ -314,7 +318,7 @@ private:
 
 // Collects log lines from the server's threads.
 class LogCapture {
-public:
+  public:
     WebLog logger() {
         return [this](int severity, const std::string& text) {
             std::lock_guard lock(mutex_);
@@ -339,7 +343,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::pair<int, std::string>> lines_;
 };

@@ -9,7 +9,7 @@ namespace {
 
 // Records requests and answers with a fixed reply, or as unreachable.
 class StubChannel : public ControlChannel {
-public:
+  public:
     std::optional<std::string> request(const std::string& line) override {
         lines.push_back(line);
         if (!up) {
@@ -39,7 +39,7 @@ HttpRequest makeRequest(const std::string& method, const std::string& path, cons
 }
 
 class WebAppTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SessionStore::instance().clear();
         LoginThrottle::instance().clear();
@@ -91,7 +91,8 @@ TEST_F(WebAppTest, PageAndAssetsAreServedAndEverythingElseIsNotFound) {
 TEST_F(WebAppTest, WithoutLoginTheApiIsOpen) {
     WebApp app = makeApp(false);
     HttpResponse session = app.handle(makeRequest("GET", "/api/session"), context);
-    EXPECT_EQ(nlohmann::json::parse(session.body), (nlohmann::json{{"login", false}, {"authenticated", true}}));
+    EXPECT_EQ(nlohmann::json::parse(session.body),
+              (nlohmann::json{{"login", false}, {"authenticated", true}}));
     EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})"), context).status, 200);
     EXPECT_TRUE(app.handle(makeRequest("GET", "/api/events"), context).eventStream);
 }
@@ -100,20 +101,23 @@ TEST_F(WebAppTest, WithLoginTheApiNeedsASession) {
     WebApp app = makeApp(true);
     EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})"), context).status, 401);
     EXPECT_EQ(app.handle(makeRequest("GET", "/api/events"), context).status, 401);
-    EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})", "zephrane_session=forged"), context)
-                  .status,
-              401);
+    EXPECT_EQ(
+        app.handle(makeRequest("POST", "/api/control", R"({"get":null})", "zephrane_session=forged"), context)
+            .status,
+        401);
     EXPECT_TRUE(channel->lines.empty());
 
     std::string cookie = logIn(app);
-    EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})", "a=b; " + cookie), context).status,
-              200);
+    EXPECT_EQ(
+        app.handle(makeRequest("POST", "/api/control", R"({"get":null})", "a=b; " + cookie), context).status,
+        200);
     HttpResponse session = app.handle(makeRequest("GET", "/api/session", "", cookie), context);
     EXPECT_EQ(nlohmann::json::parse(session.body)["authenticated"], true);
 
     HttpResponse logout = app.handle(makeRequest("POST", "/api/logout", "", cookie), context);
     EXPECT_NE(logout.header("Set-Cookie").find("Max-Age=0"), std::string_view::npos);
-    EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})", cookie), context).status, 401);
+    EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", R"({"get":null})", cookie), context).status,
+              401);
 }
 
 TEST_F(WebAppTest, SessionCookieFlagsDependOnTransport) {
@@ -160,7 +164,8 @@ TEST_F(WebAppTest, WrongCredentialsAreRefusedAndRepeatedFailuresSlowedDown) {
 
 TEST_F(WebAppTest, MalformedLoginBodiesAreBadRequests) {
     WebApp app = makeApp(true);
-    for (const char* body : {"", "not json", "[]", R"({"user":"admin"})", R"({"user":1,"secret":"s3cret"})"}) {
+    for (const char* body :
+         {"", "not json", "[]", R"({"user":"admin"})", R"({"user":1,"secret":"s3cret"})"}) {
         EXPECT_EQ(app.handle(makeRequest("POST", "/api/login", body), context).status, 400) << body;
     }
 }
@@ -179,8 +184,8 @@ TEST_F(WebAppTest, ControlPassesOneCompactLineAndTheReplyBack) {
 TEST_F(WebAppTest, ControlRefusesNonObjectsAndDeepNestingAndReportsADownInstance) {
     WebApp app = makeApp(false);
     std::string deep = std::string(100, '[') + std::string(100, ']');
-    for (const std::string& body : {std::string("x"), std::string("[1]"), std::string("\"s\""), deep,
-                                    "{\"a\":" + deep + "}"}) {
+    for (const std::string& body :
+         {std::string("x"), std::string("[1]"), std::string("\"s\""), deep, "{\"a\":" + deep + "}"}) {
         EXPECT_EQ(app.handle(makeRequest("POST", "/api/control", body), context).status, 400) << body;
     }
     EXPECT_TRUE(channel->lines.empty());

@@ -39,10 +39,12 @@ std::string peerFingerprint(SSL* ssl) {
     return out;
 }
 
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 class WebServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SessionStore::instance().clear();
         LoginThrottle::instance().clear();
@@ -126,8 +128,8 @@ TEST_F(WebServerTest, LoginOverTheWireGuardsTheControlCommands) {
     ASSERT_EQ(login.status, 200);
     std::string cookie = login.header("set-cookie");
     cookie = cookie.substr(0, cookie.find(';'));
-    HttpReply set =
-        client.request("POST", "/api/control", R"({"set":{"in":{"gain":-30}}})", "Cookie: " + cookie + "\r\n");
+    HttpReply set = client.request("POST", "/api/control", R"({"set":{"in":{"gain":-30}}})",
+                                   "Cookie: " + cookie + "\r\n");
     EXPECT_EQ(set.status, 200);
     EXPECT_EQ(nlohmann::json::parse(set.body), (nlohmann::json{{"in", {{"gain", -30}}}}));
     EXPECT_EQ(fake.settings()["in"]["gain"], -30);
@@ -319,7 +321,8 @@ TEST_F(WebServerTest, EventStreamCarriesMetersAndTheConnectionState) {
     }
     std::string second = stream.buffer().substr(from);
     size_t meters = 0;
-    for (size_t at = second.find("event: meter"); at != std::string::npos; at = second.find("event: meter", at + 1)) {
+    for (size_t at = second.find("event: meter"); at != std::string::npos;
+         at = second.find("event: meter", at + 1)) {
         ++meters;
     }
     EXPECT_GE(meters, 7u);
@@ -395,8 +398,8 @@ TEST_F(WebServerTest, StartsWithinTwentyMillisecondsWithAnExistingCertificate) {
         EXPECT_EQ(stopWebServer(id, 1000), 0);
     }
     std::sort(times.begin(), times.end());
-    std::cout << "web server start with existing certificate: median " << times[times.size() / 2] << " ms, max "
-              << times.back() << " ms\n";
+    std::cout << "web server start with existing certificate: median " << times[times.size() / 2]
+              << " ms, max " << times.back() << " ms\n";
     RecordProperty("start_median_ms", std::to_string(times[times.size() / 2]));
     RecordProperty("start_max_ms", std::to_string(times.back()));
     EXPECT_LT(times[times.size() / 2], 20.0);
