@@ -66,6 +66,25 @@ Json parseBody(const std::string& body) {
     return nestingWithin(body, 32) ? Json::parse(body, nullptr, false) : Json(Json::value_t::discarded);
 }
 
+// A JSON body cannot come from a plain cross-site form, and a browser names the page's
+// origin on a POST: it must be this server.
+bool sameOriginJson(const HttpRequest& request) {
+    std::string_view type = request.header("content-type");
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.back() == ' ') {
+        type.remove_suffix(1);
+    }
+    if (type != "application/json") {
+        return false;
+    }
+    std::string_view origin = request.header("origin");
+    if (origin.empty()) {
+        return true;  // not sent by a browser
+    }
+    size_t scheme = origin.find("://");
+    return scheme != std::string_view::npos && origin.substr(scheme + 3) == request.header("host");
+}
+
 bool isGetOrHead(const HttpRequest& request) {
     return request.method == "GET" || request.method == "HEAD";
 }
@@ -111,7 +130,12 @@ bool WebApp::authorized(const HttpRequest& request, const RequestContext& contex
 HttpResponse WebApp::handle(const HttpRequest& request, const RequestContext& context) {
     HttpResponse response;
     const std::string& path = request.path;
-    if (path.rfind("/api/", 0) != 0) {
+    if (request.method == "POST" && path.rfind("/api/", 0) == 0 && !sameOriginJson(request)) {
+        // Another site's page could otherwise post a form to a device on the operator's
+        // network (the interface may be open, without login): only the page's own
+        // JSON requests get through.
+        response = jsonError(403, "cross-site request refused");
+    } else if (path.rfind("/api/", 0) != 0) {
         const StaticFile* file = findStaticFile(path);
         if (file == nullptr) {
             response = jsonError(404, "not found");

@@ -84,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         request.method = "POST";
         request.path = request.target = path;
         request.headers.emplace_back("host", "x");
+        request.headers.emplace_back("content-type", "application/json");
         request.body = std::string(input.substr(0, kMaxBodyBytes));
         checkResponse(openApp.handle(request, context));
     }
@@ -96,10 +97,12 @@ namespace {
 const char* const kSeeds[] = {
     "GET / HTTP/1.1\r\nHost: a\r\n\r\n",
     "GET /app.js HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\nHEAD /app.css HTTP/1.0\r\n\r\n",
-    "POST /api/control HTTP/1.1\r\nHost: a\r\nContent-Length: 27\r\n\r\n{\"set\":{\"in\":{\"gain\":-30}}}",
-    "POST /api/login HTTP/1.1\r\nHost: a\r\nContent-Length: 30\r\n\r\n{\"user\":\"admin\",\"secret\":\"pw\"}",
+    "POST /api/control HTTP/1.1\r\nHost: a\r\nContent-Type: application/json\r\nContent-Length: "
+    "27\r\n\r\n{\"set\":{\"in\":{\"gain\":-30}}}",
+    "POST /api/login HTTP/1.1\r\nHost: a\r\nOrigin: http://a\r\nContent-Type: "
+    "application/json\r\nContent-Length: 30\r\n\r\n{\"user\":\"admin\",\"secret\":\"pw\"}",
     "GET /api/events HTTP/1.1\r\nHost: a\r\nCookie: zephrane_session=00; b=1\r\n\r\n",
-    "POST /api/logout HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n",
+    "POST /api/logout HTTP/1.1\r\nHost: a\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n",
     "GET /api/session?x=%00 HTTP/1.1\r\nHost: a\r\n\r\n",
     "{\"get\":{\"in\":null}}",
     "{\"preset\":{\"save\":\"a\\u0000\\ud800\"}}",

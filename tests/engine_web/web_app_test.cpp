@@ -32,6 +32,9 @@ HttpRequest makeRequest(const std::string& method, const std::string& path, cons
     request.target = path;
     request.body = body;
     request.headers.emplace_back("host", "x");
+    if (method == "POST") {
+        request.headers.emplace_back("content-type", "application/json");
+    }
     if (!cookie.empty()) {
         request.headers.emplace_back("cookie", cookie);
     }
@@ -193,6 +196,23 @@ TEST_F(WebAppTest, ControlRefusesNonObjectsAndDeepNestingAndReportsADownInstance
     HttpResponse down = app.handle(makeRequest("POST", "/api/control", R"({"get":null})"), context);
     EXPECT_EQ(down.status, 503);
     EXPECT_EQ(nlohmann::json::parse(down.body)["error"], "disconnected");
+}
+
+TEST_F(WebAppTest, PostsFromOtherSitesAreRefused) {
+    WebApp app = makeApp(false);
+    HttpRequest form = makeRequest("POST", "/api/control", R"({"set":{"in":{"gain":24}}})");
+    form.headers = {{"host", "device:8080"}, {"content-type", "text/plain"}};
+    EXPECT_EQ(app.handle(form, context).status, 403);
+    HttpRequest foreign = form;
+    foreign.headers = {
+        {"host", "device:8080"}, {"content-type", "application/json"}, {"origin", "http://evil.example"}};
+    EXPECT_EQ(app.handle(foreign, context).status, 403);
+    EXPECT_TRUE(channel->lines.empty());
+    HttpRequest own = form;
+    own.headers = {{"host", "device:8080"},
+                   {"content-type", "application/json; charset=utf-8"},
+                   {"origin", "https://device:8080"}};
+    EXPECT_EQ(app.handle(own, context).status, 200);
 }
 
 TEST(Credentials, MatchOnlyExactly) {
