@@ -31,13 +31,17 @@ void AudioChain::process(const float* in, float* out, uint32_t frames) {
     if (params_.read(params)) {
         applyParams(params);
     }
-    const uint32_t replaced = copyFinite(in, out, frames);
+    float inPeak, inSquares;
+    const uint32_t replaced = copyFiniteMeasured(in, out, frames, inPeak, inSquares);
     if (replaced != 0) {
         accumulator_.addNonFinite(replaced);
     }
-    accumulator_.addInput(out, frames);
+    accumulator_.addInputLevels(inPeak, inSquares);
+    // With a steady gain the chunk's peak after the gain is known without another pass:
+    // float multiplication is monotonic, so max|x * g| == max|x| * g exactly.
+    const float peakAfterGain = gain_.ramping() ? -1.0f : inPeak * gain_.current();
     gain_.process(out, frames);
-    limiter_.process(out, frames);
+    limiter_.process(out, frames, peakAfterGain);
     accumulator_.addOutput(out, frames);
     if (timed) {
         accumulator_.addTiming(frames, monotonicNs() - start);

@@ -2,6 +2,7 @@
 
 #include "engine_log.h"
 #include "process_core.h"
+#include "process_handle.h"
 
 namespace zephrane::engine {
 
@@ -204,6 +205,11 @@ std::string handleControlRequest(ClientView& client, std::string_view line) {
     } catch (...) {
         return controlErrorReply("internal error");
     }
+}
+
+std::function<std::string(const std::string&)> makeControlHandler(std::shared_ptr<ProcessCore> core) {
+    auto view = std::make_shared<ClientView>(std::move(core));
+    return [view](const std::string& line) { return handleControlRequest(*view, line); };
 }
 
 }  // namespace zephrane::engine

@@ -28,6 +28,46 @@ uint32_t copyFinite(const float* in, float* out, uint32_t count) {
     return replaced;
 }
 
+uint32_t copyFiniteMeasured(const float* in, float* out, uint32_t count, float& peak, float& sumSquares) {
+    float peaks[8] = {};
+    float sums[8] = {};
+    uint32_t replacedLanes[8] = {};
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (int k = 0; k < 8; ++k) {
+            float x = in[i + k];
+            bool finite = (x - x) == 0.0f;
+            x = finite ? x : 0.0f;
+            out[i + k] = x;
+            replacedLanes[k] += finite ? 0u : 1u;
+            float a = std::fabs(x);
+            peaks[k] = a > peaks[k] ? a : peaks[k];
+            sums[k] += x * x;
+        }
+    }
+    uint32_t replaced = 0;
+    float maxAbs = 0.0f;
+    float sum = 0.0f;
+    for (; i < count; ++i) {
+        float x = in[i];
+        bool finite = (x - x) == 0.0f;
+        x = finite ? x : 0.0f;
+        out[i] = x;
+        replaced += finite ? 0u : 1u;
+        float a = std::fabs(x);
+        maxAbs = a > maxAbs ? a : maxAbs;
+        sum += x * x;
+    }
+    for (int k = 0; k < 8; ++k) {
+        maxAbs = peaks[k] > maxAbs ? peaks[k] : maxAbs;
+        sum += sums[k];
+        replaced += replacedLanes[k];
+    }
+    peak = maxAbs;
+    sumSquares = sum;
+    return replaced;
+}
+
 // Eight independent lanes let the compiler vectorise the reductions without changing
 // the result's meaning (only the order of the additions).
 float peakOf(const float* samples, uint32_t count) {

@@ -15,6 +15,9 @@ float gainToDb(float gain);
 // how many samples were replaced.
 uint32_t copyFinite(const float* in, float* out, uint32_t count);
 
+// copyFinite and peakAndSquares of the copy in one pass.
+uint32_t copyFiniteMeasured(const float* in, float* out, uint32_t count, float& peak, float& sumSquares);
+
 // Largest magnitude of count samples.
 float peakOf(const float* samples, uint32_t count);
 

@@ -9,6 +9,7 @@
 #include "engine_log.h"
 #include "parameters.h"
 #include "process_core.h"
+#include "process_handle.h"
 #include "session.h"
 #include "update_loop.h"
 #include "zephrane_engine.h"
@@ -16,12 +17,6 @@
 #define ZEPHRANE_EXPORT extern "C" __attribute__((visibility("default")))
 
 using namespace zephrane::engine;
-
-struct ZephraneProcess {
-    std::shared_ptr<ProcessCore> core;
-    std::unique_ptr<UpdateLoop> loop;
-    uint32_t frames = 0;
-};
 
 namespace {
 

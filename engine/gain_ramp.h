@@ -20,6 +20,7 @@ class GainRamp {
     void process(float* samples, uint32_t count);
 
     float current() const { return current_; }
+    bool ramping() const { return remaining_ != 0; }
     float target() const { return target_; }
 
   private:

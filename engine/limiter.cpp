@@ -34,10 +34,11 @@ float Limiter::releaseCoefficientFor(float releaseMs) {
     return static_cast<float>(std::exp(-1.0 / (static_cast<double>(releaseMs) * 48.0)));
 }
 
-bool Limiter::passThrough(float* samples, uint32_t count) {
+bool Limiter::passThrough(float* samples, uint32_t count, float knownPeak) {
     // Unity gain over the whole box filter means every delayed sample is within the
     // ceiling; if the new ones are too, the output is exactly the delayed input.
-    if (count < kLookahead || unityRun_ < kLookahead || peakOf(samples, count) > ceiling_) {
+    if (count < kLookahead || unityRun_ < kLookahead ||
+        (knownPeak >= 0.0f ? knownPeak : peakOf(samples, count)) > ceiling_) {
         return false;
     }
     float newest[kLookahead];
@@ -57,8 +58,8 @@ bool Limiter::passThrough(float* samples, uint32_t count) {
     return true;
 }
 
-void Limiter::process(float* samples, uint32_t count) {
-    if (passThrough(samples, count)) {
+void Limiter::process(float* samples, uint32_t count, float knownPeak) {
+    if (passThrough(samples, count, knownPeak)) {
         return;
     }
     const float ceiling = ceiling_;

@@ -19,7 +19,8 @@ class Limiter {
     // ceiling: linear amplitude (0, 1]; releaseCoefficient: per-sample factor in [0, 1).
     void configure(float ceiling, float releaseCoefficient);
     // Processes in place; the output is the input delayed by kLookahead frames.
-    void process(float* samples, uint32_t count);
+    // knownPeak: the chunk's largest magnitude when the caller has it, else negative.
+    void process(float* samples, uint32_t count, float knownPeak = -1.0f);
     void reset();
 
     float gain() const { return smoothed_; }
@@ -29,7 +30,7 @@ class Limiter {
 
   private:
     // Idle and nothing over the ceiling: the chunk only passes the delay line.
-    bool passThrough(float* samples, uint32_t count);
+    bool passThrough(float* samples, uint32_t count, float knownPeak);
 
     static constexpr uint32_t kWindow = kLookahead + 1;
     static constexpr uint32_t kMaxRing = 16;  // power of two above kWindow

@@ -21,6 +21,10 @@ class MeterAccumulator {
     static constexpr uint32_t kBlockFrames = 4800;  // 100 ms at 48 kHz
 
     void addInput(const float* samples, uint32_t count);
+    void addInputLevels(float peak, float sumSquares) {
+        inPeak_ = peak > inPeak_ ? peak : inPeak_;
+        inSquares_ += sumSquares;
+    }
     void addOutput(const float* samples, uint32_t count);
     void addNonFinite(uint32_t count) { nonFinite_ += count; }
     // Time spent on a measured call. Not every call is measured: reading the clock costs

@@ -70,7 +70,7 @@ json StateStore::loadState() {
     json settings = settingsFromStored(stored, problems);
     if (stored.is_discarded() || !stored.is_object()) {
         std::string reason = stored.is_discarded() ? "not valid JSON" : "not a JSON object";
-        if (!writable_) {
+        if (!canWriteState()) {
             logLine(kError, "State file " + path + " is damaged (" + reason + "); starting from defaults");
             return defaultSettings();
         }
@@ -93,7 +93,7 @@ json StateStore::loadState() {
             logLine(kWarn, "State file " + path + ": ignored " + problem);
         }
         std::string newName;
-        if (writable_ && setFileAside(options_.dir, options_.stateName, newName).empty()) {
+        if (canWriteState() && setFileAside(options_.dir, options_.stateName, newName).empty()) {
             logLine(kWarn, "State file " + path + " kept as " + newName + " before it is rewritten");
         }
     }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <exception>
 
 #include "engine_log.h"
 
@@ -85,7 +86,12 @@ int UpdateLoop::run(uint32_t port) {
         return -1;
     }
 
-    serve(port, listenFd);
+    try {
+        serve(port, listenFd);
+    } catch (const std::exception& error) {
+        // Out of memory or similar: end the loop, but still hand over and clean up.
+        logLine(kError, std::string("Update loop failed: ") + error.what());
+    }
 
     if (port != 0) {
         unregisterProcessPort(port, core_.get());

@@ -10,10 +10,9 @@
 
 #include "control_protocol.h"
 #include "process_core.h"
+#include "process_handle.h"
 #include "test_support.h"
 #include "zephrane_engine.h"
-
-struct ZephraneProcess;
 
 namespace {
 
@@ -146,6 +145,18 @@ TEST(EngineApi, LiveProcessIsFoundByItsPortForOtherServers) {
     loop.join();
     EXPECT_EQ(zephrane::engine::findProcessByPort(port), nullptr);
     zephrane_ExitProcess(process);
+}
+
+TEST(EngineApi, InProcessHandlerSharesTheLiveSettings) {
+    ScratchDir dir;
+    ZephraneProcessHandle process = zephrane_InitProcess3(dir.path().c_str(), nullptr, 96);
+    auto handler = zephrane::engine::makeControlHandler(process->core);
+    EXPECT_EQ(json::parse(handler(R"({"set":{"out":{"gain":-4}}})"))["out"]["gain"], -4.0);
+    EXPECT_EQ(json::parse(handler(R"({"change":{"out":null}})")), json::parse(R"({"out":{"gain":-4.0}})"));
+    EXPECT_EQ(json::parse(handler(R"({"change":{"out":null}})")), json::object());
+    zephrane_ExitProcess(process);
+    // The handler keeps the core alive after the handle is gone.
+    EXPECT_EQ(json::parse(handler(R"({"get":{"info":{"chunk":null}}})"))["info"]["chunk"], 96);
 }
 
 TEST(EngineApi, LogLinesAreFilteredBySeverity) {

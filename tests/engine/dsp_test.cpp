@@ -61,6 +61,26 @@ TEST(DspKernels, CopyFiniteReplacesAndCounts) {
     EXPECT_EQ(in[1], 0.0f);
 }
 
+TEST(DspKernels, FusedCopyMatchesTheSeparatePasses) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+    for (uint32_t count : {0u, 1u, 7u, 8u, 12u, 13u, 1024u}) {
+        std::vector<float> in(count);
+        for (float& x : in) {
+            x = random() % 17 == 0 ? kNaN : value(random);
+        }
+        std::vector<float> fused(count), separate(count);
+        float peak, squares, expectedPeak, expectedSquares;
+        uint32_t replaced = copyFiniteMeasured(in.data(), fused.data(), count, peak, squares);
+        EXPECT_EQ(replaced, copyFinite(in.data(), separate.data(), count));
+        peakAndSquares(separate.data(), count, expectedPeak, expectedSquares);
+        EXPECT_EQ(fused, separate);
+        EXPECT_EQ(peak, expectedPeak);
+        EXPECT_EQ(peak, zephrane::engine::peakOf(separate.data(), count));
+        EXPECT_NEAR(squares, expectedSquares, 1e-3f);
+    }
+}
+
 TEST(GainRamp, ReachesTargetExactlyAndSmoothly) {
     GainRamp ramp(1.0f);
     ramp.setTarget(0.0f);

@@ -163,6 +163,16 @@ TEST(Damaged, ReadOnlyStorageLeavesTheDamagedFileAlone) {
     EXPECT_TRUE(log.contains(2, "is damaged"));
 }
 
+TEST(Damaged, ReadOnlyStateLeavesTheDamagedFileAlone) {
+    ScratchDir dir;
+    writeFile(dir.file("state.json"), "{{{");
+    StoreOptions options = in(dir);
+    options.stateReadOnly = true;
+    auto session = openSession(options);
+    EXPECT_EQ(session->settings()["in"]["gain"], 0.0);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"state.json"});
+}
+
 TEST(Damaged, BadValuesAreDroppedAndTheOriginalKept) {
     ScratchDir dir;
     LogCapture log;
