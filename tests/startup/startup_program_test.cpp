@@ -29,6 +29,10 @@ class HostProgram : public ::testing::Test {
         env["ZDOUBLE_CALL_LOG"] = dir.file("calls");
         env["PIPEWIRE_REMOTE"] = dir.file("no-pipewire-here");
         env["XDG_RUNTIME_DIR"] = dir.path();
+        // After "can't connect" the PipeWire objects are left to process exit by design;
+        // the in-process start-up tests keep the leak check.
+        std::string& asanOptions = env["ASAN_OPTIONS"];
+        asanOptions += asanOptions.empty() ? "detect_leaks=0" : ":detect_leaks=0";
     }
 
     ChildResult run(const std::vector<std::string>& arguments) {
