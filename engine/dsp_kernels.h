@@ -18,10 +18,10 @@ uint32_t copyFinite(const float* in, float* out, uint32_t count);
 // copyFinite and peakAndSquares of the copy in one pass.
 uint32_t copyFiniteMeasured(const float* in, float* out, uint32_t count, float& peak, float& sumSquares);
 
-// Largest magnitude of count samples.
+// Largest magnitude of count samples (no NaN among them).
 float peakOf(const float* samples, uint32_t count);
 
-// Largest magnitude and sum of squares of count samples.
+// Largest magnitude and sum of squares of count samples (no NaN among them).
 void peakAndSquares(const float* samples, uint32_t count, float& peak, float& sumSquares);
 
 void applyGain(float* samples, uint32_t count, float gain);
