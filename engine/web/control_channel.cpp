@@ -50,15 +50,15 @@ TcpControlChannel::~TcpControlChannel() {
 
 void TcpControlChannel::shutdown() {
     closed_ = true;
-    int fd = liveFd_.load();
-    if (fd >= 0) {
-        ::shutdown(fd, SHUT_RDWR);  // wakes a request waiting for its reply
+    std::lock_guard lock(fdMutex_);
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RDWR);  // wakes a request waiting for its reply
     }
 }
 
 void TcpControlChannel::closeLocked() {
+    std::lock_guard lock(fdMutex_);
     if (fd_ >= 0) {
-        liveFd_ = -1;
         ::close(fd_);
         fd_ = -1;
     }
@@ -116,8 +116,10 @@ bool TcpControlChannel::connectLocked() {
         if (ok) {
             int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            fd_ = fd;
-            liveFd_ = fd;
+            {
+                std::lock_guard lock(fdMutex_);
+                fd_ = fd;
+            }
             freeaddrinfo(found);
             if (closed_) {
                 closeLocked();

@@ -82,7 +82,7 @@ class TcpControlChannel : public ControlChannel {
     std::chrono::steady_clock::time_point nextAttempt_{};
     std::atomic<bool> connected_{false};
     std::atomic<bool> closed_{false};
-    std::atomic<int> liveFd_{-1};  // for shutdown() from another thread
+    std::mutex fdMutex_;  // guards fd_ against a shutdown() from another thread while it closes
     bool reportedDown_ = false;
 };
 

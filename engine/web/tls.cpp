@@ -161,7 +161,8 @@ bool writeFileAtomically(const std::string& path, const std::string& data, mode_
 std::mutex generatedMutex;
 std::map<std::string, std::pair<std::string, std::string>> generatedInMemory;
 
-TlsContext selfSignedContext(const std::string& directory, const WebLog& log, std::string& fingerprint) {
+TlsContext selfSignedContext(const std::string& directory, bool readOnly, const WebLog& log,
+                             std::string& fingerprint) {
     std::lock_guard lock(generatedMutex);
     std::string certPem, keyPem, failure;
     std::string certPath = directory + "/" + kStoredCertificateName;
@@ -185,14 +186,16 @@ TlsContext selfSignedContext(const std::string& directory, const WebLog& log, st
         if (directory.empty()) {
             generatedInMemory[directory] = {certPem, keyPem};
             webLog(log, kWebInfo,
-                   "Web server: made a self-signed certificate; no storage directory, so browsers will see a "
-                   "new "
-                   "one after a restart");
-        } else if (writeFileAtomically(keyPath, keyPem, 0600, failure) &&
+                   "Web server: made a self-signed certificate; no storage directory, so browsers will see "
+                   "a new one after a restart");
+        } else if (!readOnly && writeFileAtomically(keyPath, keyPem, 0600, failure) &&
                    writeFileAtomically(certPath, certPem, 0644, failure)) {
             webLog(log, kWebInfo, "Web server: made a self-signed certificate, kept in " + certPath);
         } else {
             generatedInMemory[directory] = {certPem, keyPem};
+            if (readOnly) {
+                failure = "storage is read-only";
+            }
             webLog(log, kWebWarn,
                    "Web server: made a self-signed certificate that cannot be kept (" + failure +
                        "); browsers will see a new one after a restart");
@@ -312,7 +315,7 @@ TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log) 
                    fingerprint);
         return ctx;
     }
-    ctx = selfSignedContext(settings.storageDirectory, log, fingerprint);
+    ctx = selfSignedContext(settings.storageDirectory, settings.storageReadOnly, log, fingerprint);
     if (ctx) {
         webLog(log, kWebInfo, "Web server: HTTPS self-signed certificate SHA-256 fingerprint " + fingerprint);
     }

@@ -19,6 +19,7 @@ struct TlsSettings {
     std::string certificatePath;  // both set: use these files
     std::string privateKeyPath;
     std::string storageDirectory;  // else a self-signed certificate kept here (empty: in memory)
+    bool storageReadOnly = false;  // use a certificate kept there, never write one
 };
 
 // The HTTPS server context, or null after an ERROR line naming the file at fault. Logs

@@ -46,13 +46,13 @@ int64_t startWebServer(WebServerConfig config) {
 
 int64_t startInProcessWebServer(uint32_t httpPort, uint32_t httpsPort,
                                 std::function<std::string(const std::string&)> handler,
-                                const std::string& storageDirectory, WebLog log) try {
+                                const std::string& storageDirectory, bool storageReadOnly, WebLog log) try {
     WebServerConfig config;
     config.httpPort = httpPort;
     config.httpsPort = httpsPort;
     config.log = log;
     config.channel = std::make_shared<FunctionControlChannel>(std::move(handler));
-    configureFromEnvironment(config, storageDirectory);
+    configureFromEnvironment(config, storageDirectory, storageReadOnly);
     return startWebServer(std::move(config));
 } catch (...) {
     return -1;  // called from C: nothing may escape
@@ -70,12 +70,15 @@ int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::stri
     if (const char* dir = std::getenv("STATE_DIR"); storage.empty() && dir != nullptr) {
         storage = dir;
     }
+    auto readOnly = parameters.find("STORAGE_RO");
+    bool storageReadOnly =
+        readOnly != parameters.end() && (readOnly->second == "1" || readOnly->second == "true");
     WebServerConfig config;
     config.httpPort = httpPort;
     config.httpsPort = httpsPort;
     config.log = log;
     config.channel = std::make_shared<TcpControlChannel>(address, port, log);
-    configureFromEnvironment(config, storage);
+    configureFromEnvironment(config, storage, storageReadOnly);
     return startWebServer(std::move(config));
 } catch (...) {
     return -1;

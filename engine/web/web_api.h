@@ -18,13 +18,16 @@ namespace zephrane::web {
 // its status tells).
 int64_t startWebServer(WebServerConfig config);
 
-// Served by the engine in this process: handler answers one control request line.
+// Served by the engine in this process: handler answers one control request line (it is
+// called by one thread at a time). A self-signed certificate is kept in the storage
+// directory unless it is read-only.
 int64_t startInProcessWebServer(uint32_t httpPort, uint32_t httpsPort,
                                 std::function<std::string(const std::string&)> handler,
-                                const std::string& storageDirectory, WebLog log);
+                                const std::string& storageDirectory, bool storageReadOnly, WebLog log);
 
 // Served for a processing instance reached over TCP. The self-signed certificate is kept
-// in the parameter STORAGE_PATH, else STATE_DIR, else the environment's STATE_DIR.
+// in the parameter STORAGE_PATH, else STATE_DIR, else the environment's STATE_DIR; not
+// written when the parameter STORAGE_RO is 1 or true.
 int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::string& address, uint32_t port,
                           const std::map<std::string, std::string>& parameters, WebLog log);
 

@@ -328,12 +328,14 @@ bool listenOn(const std::shared_ptr<State>& state, uint32_t port, bool tls) {
 
 }  // namespace
 
-void configureFromEnvironment(WebServerConfig& config, const std::string& storageDirectory) {
+void configureFromEnvironment(WebServerConfig& config, const std::string& storageDirectory,
+                              bool storageReadOnly) {
     const char* certificate = std::getenv("SSL_CERTIFICATE_PATH");
     const char* key = std::getenv("SSL_PRIVATE_PATH");
     config.tls.certificatePath = certificate != nullptr ? certificate : "";
     config.tls.privateKeyPath = key != nullptr ? key : "";
     config.tls.storageDirectory = storageDirectory;
+    config.tls.storageReadOnly = storageReadOnly;
     config.login = loginSettingsFromEnvironment(config.log);
 }
 

@@ -30,7 +30,8 @@ struct WebServerConfig {
 
 // Fills the certificate paths (SSL_CERTIFICATE_PATH, SSL_PRIVATE_PATH) and the login from
 // the environment, and the storage directory for a self-signed certificate.
-void configureFromEnvironment(WebServerConfig& config, const std::string& storageDirectory);
+void configureFromEnvironment(WebServerConfig& config, const std::string& storageDirectory,
+                              bool storageReadOnly = false);
 
 // The HTTP and HTTPS servers of one web interface. Listening (or the failure to) is
 // settled when start returns; serving happens on threads of the server's own.

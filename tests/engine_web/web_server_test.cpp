@@ -186,6 +186,26 @@ TEST_F(WebServerTest, SelfSignedCertificateIsKeptAndReusedAfterARestart) {
     EXPECT_EQ(first, second);
 }
 
+TEST_F(WebServerTest, ReadOnlyStorageIsNotWrittenButItsCertificateIsUsed) {
+    uint32_t https = test::freePort();
+    WebServerConfig c = config(0, https);
+    c.tls.storageReadOnly = true;
+    auto server = start(c);
+    EXPECT_EQ(server->status(), kStatusHttps);
+    EXPECT_FALSE(fs::exists(dir / kStoredCertificateName));
+    EXPECT_TRUE(log.contains(kWebWarn, "read-only"));
+    server->stop(1000ms);
+
+    std::string certPem, keyPem;
+    ASSERT_TRUE(generateSelfSignedPem(certPem, keyPem));
+    writeFile(dir / kStoredCertificateName, certPem);
+    writeFile(dir / kStoredPrivateKeyName, keyPem);
+    auto second = start(c);
+    Client client(https, true);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(peerFingerprint(client.ssl()), certificateFingerprint(certPem));
+}
+
 TEST_F(WebServerTest, UnusableCertificateIsAnErrorAndHttpsStaysOff) {
     std::string certA, keyA, certB, keyB;
     ASSERT_TRUE(generateSelfSignedPem(certA, keyA));
@@ -276,7 +296,7 @@ TEST_F(WebServerTest, InProcessServerAnswersThroughTheEngineHandler) {
             seen.push_back(line);
             return std::string(R"({"in":{"gain":-30.0}})");
         },
-        dir.string(), log.logger());
+        dir.string(), false, log.logger());
     ASSERT_GE(id, 1);
     EXPECT_EQ(webServerStatus(id), kStatusHttp);
     EXPECT_TRUE(log.contains(kWebWarn, "login disabled"));
