@@ -163,32 +163,32 @@ TEST_F(Startup, EveryOptionReachesTheSettings) {
 }
 
 TEST_F(Startup, VerbosityIsTheThresholdAndTheEngineSeverity) {
-    setenv("PROC_VERB", "-vv", 1);
-    settingsFor({"-v", "-v"});
-    EXPECT_EQ(currentLogger->threshold, LOG_VERB4);
-    std::vector<std::string> calls = zdouble_calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls[0], "zephrane_SetLogSeverity 8");
-
-    optind = 0;
-    StartupConfig config;
-    readOptions(config, {"-vvvv", "-vvvv"});
-    EXPECT_EQ(config.verbosity, LOG_DEBUG);
-}
-
-TEST_F(Startup, FailedCheckGivesNoSettings) {
-    zdouble_set("ZDOUBLE_INPUTS", "2");
-    Arguments arguments({});
-    ::testing::internal::CaptureStderr();
-    StartupResult result = runStartup(arguments.argc(), arguments.argv());
-    std::string text = ::testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(result.settings.has_value());
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_NE(text.find("ERROR Bad library input count\n"), std::string::npos);
-}
-
-TEST_F(Startup, ShortOptionStringFollowsTheTable) {
-    EXPECT_EQ(shortOptionString(HOST_OPTIONS), "hVj:D:N:O:a:m:Rrw:s:C:v");
+    struct Case {
+        const char* procVerb;  // null: unset
+        std::initializer_list<std::string> arguments;
+        LogSeverity verbosity;
+    };
+    for (const Case& c : {
+             Case{nullptr, {}, LOG_INFO},
+             Case{"", {}, LOG_INFO},
+             Case{"-v", {}, LOG_VERB},
+             Case{"-vv", {"-v", "--verbose"}, LOG_VERB4},
+             Case{"-vvvvvv", {"-v"}, LOG_DEBUG},
+             Case{nullptr, {"-vvvv", "-vvvv"}, LOG_DEBUG},
+             Case{"vv", {"-v"}, LOG_VERB},
+             Case{"-vvvvvvv", {}, LOG_INFO},
+         }) {
+        SCOPED_TRACE(c.procVerb ? c.procVerb : "(unset)");
+        SetUp();
+        if (c.procVerb) {
+            setenv("PROC_VERB", c.procVerb, 1);
+        }
+        settingsFor(c.arguments);
+        EXPECT_EQ(currentLogger->threshold, c.verbosity);
+        std::vector<std::string> calls = zdouble_calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0], "zephrane_SetLogSeverity " + std::to_string(c.verbosity));
+    }
 }
 
 }  // namespace

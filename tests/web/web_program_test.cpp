@@ -262,22 +262,6 @@ TEST_F(WebProgram, SecondSignalWhileStoppingEndsAtOnce) {
     EXPECT_EQ(result.status, 128 + SIGTERM);
 }
 
-TEST_F(WebProgram, FailedStartIsPassedOnUnchecked) {
-    env["ZDOUBLE_NEW_PARAMETERS_FAIL"] = "1";
-    env["ZDOUBLE_WEB_HANDLE"] = "-1";
-    env["ZDOUBLE_WEB_STATUS"] = "0";
-    ChildResult result = serveAndStop({"-w", "0"});
-    EXPECT_EQ(result.status, 0);
-    std::vector<std::string> recorded = calls();
-    ASSERT_GE(recorded.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(recorded.begin() + 1, recorded.begin() + 5),
-              (std::vector<std::string>{"zephrane_Webserver_tcp2 0 8443 process 5010 0",
-                                        "zephrane_FreeParameters 0", "zephrane_Webserver_Status -1",
-                                        "zephrane_Webserver_Stop -1 5000"}));
-    EXPECT_EQ(logLines(result.err),
-              std::vector<std::string>{"ERROR Web server failed to listen on port 8443"});
-}
-
 TEST(WebBinary, NeedsTheEngineLibraryBySoname) {
     FILE* pipe = popen(("readelf -d '" + PROGRAM + "'").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
