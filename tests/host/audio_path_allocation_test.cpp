@@ -52,28 +52,40 @@ void free(void* pointer) {
 }
 #endif
 
-void* operator new(size_t size) {
-    note();
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
+namespace {
+
+void* obtain(size_t size) noexcept {
     note();
     return std::malloc(size == 0 ? 1 : size);
 }
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept {
+
+void release(void* p) noexcept {
     if (p != nullptr) {
         note();
     }
     std::free(p);
 }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+
+}  // namespace
+
+void* operator new(size_t size) {
+    if (void* p = obtain(size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+    if (void* p = obtain(size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return obtain(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return obtain(size); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, size_t) noexcept { release(p); }
+void operator delete[](void* p, size_t) noexcept { release(p); }
 
 namespace zephrane {
 namespace {
@@ -129,6 +141,16 @@ protected:
     std::vector<float> out;
     bool failCreation = false;
 };
+
+// Without this the tests below would pass with a counter that sees nothing.
+TEST(AllocationCounter, SeesOperatorNewAndMalloc) {
+    allocations = 0;
+    tracking = true;
+    auto* volatile object = new std::vector<float>(16);
+    delete object;
+    tracking = false;
+    EXPECT_GE(allocations, 4u);
+}
 
 TEST_F(AudioPathAllocation, PlainCyclesAtEveryCycleAndChunkLengthAllocateNothing) {
     const uint32_t cycleLengths[] = {32, 64, 128, 256, 1024, 8192};
