@@ -38,14 +38,16 @@ struct WebServer::State {
     std::mutex mutex;
     std::condition_variable threadEnded;
     int liveThreads = 0;
-    // Open connections; true while one is answering a request. A stop closes idle ones
-    // at once and lets busy ones finish their answer, so a request made just as a new
-    // instance takes over is not cut off.
-    std::map<int, bool> connections;
+    // Open connections and what each is doing. A stop closes the ones kept alive between
+    // requests at once, gives a new one a moment for its first request, and lets one
+    // that is answering finish, so a request made just as a new instance takes over the
+    // port is not cut off.
+    enum class Phase { Fresh, Busy, Idle };
+    std::map<int, Phase> connections;
 
-    void setBusy(int fd, bool busy) {
+    void setPhase(int fd, Phase phase) {
         std::lock_guard lock(mutex);
-        connections[fd] = busy;
+        connections[fd] = phase;
     }
 
     ~State() {
@@ -201,11 +203,15 @@ void serveConnection(const std::shared_ptr<State>& state, int fd, const std::str
     std::string buffer;
     char chunk[8192];
     bool keepGoing = true;
-    while (keepGoing && !state->stopping) {
+    // A new connection gets its first request answered even while the server stops: the
+    // browser sent it to a port that is still served.
+    int answered = 0;
+    auto ending = [&] { return state->stopping && answered > 0; };
+    while (keepGoing && !ending()) {
         HttpRequest request;
         HttpParseResult parsed = parseHttpRequest(buffer, request);
         auto started = std::chrono::steady_clock::now();
-        while (parsed.kind == HttpParseResult::Incomplete && !state->stopping) {
+        while (parsed.kind == HttpParseResult::Incomplete && !ending()) {
             auto limit = buffer.empty() ? state->config.keepAliveIdle
                                         : state->config.requestTimeout -
                                               std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -232,7 +238,7 @@ void serveConnection(const std::shared_ptr<State>& state, int fd, const std::str
             break;
         }
         buffer.erase(0, parsed.consumed);
-        state->setBusy(fd, true);
+        state->setPhase(fd, State::Phase::Busy);
         RequestContext context{peer, tls, Clock::now()};
         HttpResponse response;
         try {
@@ -245,12 +251,13 @@ void serveConnection(const std::shared_ptr<State>& state, int fd, const std::str
         }
         keepGoing = request.keepAlive && !response.closeConnection && !state->stopping;
         if (response.eventStream) {
-            state->setBusy(fd, false);  // a stream ends with the server; the browser reconnects
+            state->setPhase(fd, State::Phase::Idle);  // a stream ends with the server; the browser reconnects
             streamEvents(*state, connection, response, false);
             break;
         }
         bool written = connection.write(serializeHttpResponse(response, keepGoing, request.method == "HEAD"));
-        state->setBusy(fd, false);
+        ++answered;
+        state->setPhase(fd, State::Phase::Idle);
         if (!written) {
             break;
         }
@@ -284,12 +291,13 @@ void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port
         }
         {
             std::lock_guard lock(state->mutex);
-            if (state->stopping ||
-                static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
+            // One accepted while stopping is served all the same (its client is already
+            // connected); only the connection limit turns clients away.
+            if (static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
                 ::close(fd);
                 continue;
             }
-            state->connections[fd] = false;
+            state->connections[fd] = State::Phase::Fresh;
         }
         std::string peer = peerText(address);
         bool started = spawn(state, [state, fd, peer, tls] {
@@ -390,17 +398,22 @@ bool WebServer::stop(std::chrono::milliseconds timeout) {
         [[maybe_unused]] ssize_t n = ::write(state.wakeFd, &one, sizeof one);
         state.feed->stop();
         state.config.channel->shutdown();
-        for (auto [fd, busy] : state.connections) {
-            pollfd p{fd, POLLIN, 0};
-            // A connection with request bytes waiting counts as busy too.
-            if (!busy && ::poll(&p, 1, 0) == 0) {
-                // Wakes a thread waiting on a kept-alive connection; the thread closes it.
-                ::shutdown(fd, SHUT_RDWR);
+        auto cut = [&](State::Phase which) {
+            for (auto [fd, phase] : state.connections) {
+                pollfd p{fd, POLLIN, 0};
+                // Request bytes waiting make a connection busy, whatever its phase.
+                if (phase == which && ::poll(&p, 1, 0) == 0) {
+                    ::shutdown(fd, SHUT_RDWR);  // wakes its thread, which closes it
+                }
             }
-        }
-        // Busy connections get half the time to finish their answer, then are cut too.
-        state.threadEnded.wait_until(lock, start + timeout / 2, [&] { return state.connections.empty(); });
-        for (auto [fd, busy] : state.connections) {
+        };
+        auto settled = [&] { return state.connections.empty(); };
+        cut(State::Phase::Idle);
+        auto freshGrace = std::min<std::chrono::milliseconds>(timeout / 4, 100ms);
+        state.threadEnded.wait_until(lock, start + freshGrace, settled);
+        cut(State::Phase::Fresh);
+        state.threadEnded.wait_until(lock, start + timeout / 2, settled);
+        for (auto [fd, phase] : state.connections) {
             ::shutdown(fd, SHUT_RDWR);
         }
     }
