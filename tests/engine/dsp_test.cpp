@@ -42,15 +42,6 @@ float peakOf(const std::vector<float>& samples) {
     return peak;
 }
 
-TEST(DspKernels, DecibelConversions) {
-    EXPECT_FLOAT_EQ(dbToGain(0.0f), 1.0f);
-    EXPECT_NEAR(dbToGain(-6.0206f), 0.5f, 1e-5f);
-    EXPECT_NEAR(dbToGain(20.0f), 10.0f, 1e-4f);
-    EXPECT_NEAR(gainToDb(0.5f), -6.0206f, 1e-3f);
-    EXPECT_EQ(gainToDb(0.0f), kMinDb);
-    EXPECT_EQ(gainToDb(1e-12f), kMinDb);
-}
-
 TEST(DspKernels, CopyFiniteReplacesAndCounts) {
     std::vector<float> in{1.0f, kNaN, -kInf, 0.25f, kInf, -0.0f};
     std::vector<float> out(in.size(), 7.0f);
@@ -81,34 +72,20 @@ TEST(DspKernels, FusedCopyMatchesTheSeparatePasses) {
     }
 }
 
-TEST(GainRamp, ReachesTargetExactlyAndSmoothly) {
-    GainRamp ramp(1.0f);
-    ramp.setTarget(0.0f);
-    std::vector<float> ones(1000, 1.0f);
-    ramp.process(ones.data(), 100);
-    ramp.process(ones.data() + 100, 900);
-    float largestStep = 0.0f;
-    for (size_t i = 1; i < ones.size(); ++i) {
-        largestStep = std::max(largestStep, std::fabs(ones[i] - ones[i - 1]));
-    }
-    // A full-scale step spread over the ramp: no sample moves by more than one ramp step.
-    EXPECT_LE(largestStep, 1.0f / GainRamp::kRampFrames + 1e-6f);
-    EXPECT_EQ(ones[GainRamp::kRampFrames - 1], 0.0f);
-    EXPECT_EQ(ones.back(), 0.0f);
-    EXPECT_EQ(ramp.current(), 0.0f);
-}
-
-TEST(GainRamp, RedirectedMidwayContinuesFromWhereItIs) {
+TEST(GainRamp, MovesSmoothlyAndLandsExactlyEvenWhenRedirected) {
     GainRamp ramp(1.0f);
     std::vector<float> ones(2000, 1.0f);
     ramp.setTarget(0.0f);
     ramp.process(ones.data(), 120);
-    ramp.setTarget(1.0f);
-    ramp.process(ones.data() + 120, 1880);
+    ramp.setTarget(1.0f);  // halfway down: turns back from where it is
+    ramp.process(ones.data() + 120, 500);
+    ramp.setTarget(0.0f);
+    ramp.process(ones.data() + 620, 1380);
     for (size_t i = 1; i < ones.size(); ++i) {
         ASSERT_LE(std::fabs(ones[i] - ones[i - 1]), 1.0f / GainRamp::kRampFrames + 1e-6f) << i;
     }
-    EXPECT_EQ(ones.back(), 1.0f);
+    EXPECT_EQ(ones[619], 1.0f);
+    EXPECT_EQ(ones.back(), 0.0f);  // exactly, not a rounding residue of the wrong sign
 }
 
 TEST(AudioChain, GainIsAccurateOnceSettled) {
