@@ -431,7 +431,9 @@ TEST_F(WebServerTest, StartsWithinTwentyMillisecondsWithAnExistingCertificate) {
               << " ms, max " << times.back() << " ms\n";
     RecordProperty("start_median_ms", std::to_string(times[times.size() / 2]));
     RecordProperty("start_max_ms", std::to_string(times.back()));
-    EXPECT_LT(times[times.size() / 2], 20.0);
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(times[times.size() / 2], 20.0);  // sanitizers slow everything down many times
+#endif
 }
 
 TEST(WebServerRegistry, UnknownHandlesAreAnsweredNotFollowed) {
