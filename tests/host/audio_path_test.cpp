@@ -72,6 +72,7 @@ struct Pair {
     uint32_t cycle;
     uint32_t chunk;
 };
+void PrintTo(const Pair& pair, std::ostream* os) { *os << pair.cycle << "/" << pair.chunk; }
 
 class AudioPathLag : public AudioPath, public ::testing::WithParamInterface<Pair> {};
 
@@ -280,6 +281,47 @@ TEST_F(AudioPath, AnotherGraphRatePassesThroughWithOneWarningPerChange) {
     cycle(256, true, 96000);
     EXPECT_EQ(log.count("WARN Graph rate 96000 Hz is not 48000 Hz, passing audio through"), 1u);
     EXPECT_EQ(requests.size(), 1u);
+}
+
+// Separate buffers let the engine read and write the port buffers directly; one buffer
+// for both forces every sample through the FIFOs. Both must give the same stream,
+// through changes of cycle and chunk length that leave the output FIFO short.
+TEST(AudioPathWays, SeparateAndSharedBuffersGiveTheSameOutput) {
+    FakeEngine engine;
+    engine.keepInput = false;
+    auto factory = [](uint32_t) -> std::shared_ptr<ProcessingInstance> {
+        return std::make_shared<FakeInstance>(1, nullptr);
+    };
+    FilterNodeData separate;
+    FilterNodeData shared;
+    for (FilterNodeData* data : {&separate, &shared}) {
+        data->engine = engine.ops();
+        data->instanceFactory = factory;
+    }
+    struct Step {
+        uint32_t cycle;
+        uint32_t chunk;
+        int cycles;
+    };
+    const Step steps[] = {{512, 12, 6},  {256, 200, 6}, {1024, 48, 5}, {128, 128, 5},  {256, 96, 5},
+                          {32, 12, 3},   {8192, 2048, 3}, {256, 7, 4},  {128, 300, 6}, {1024, 1, 2}};
+    uint64_t produced = 0;
+    for (const Step& step : steps) {
+        engine.chunkFrames = step.chunk;
+        for (int i = 0; i < step.cycles; ++i) {
+            std::vector<float> in(step.cycle);
+            for (float& sample : in) {
+                sample = static_cast<float>(++produced);
+            }
+            std::vector<float> out(step.cycle, -1.0f);
+            std::vector<float> inPlace = in;
+            processCycle(separate, step.cycle, ENGINE_SAMPLE_RATE, in.data(), out.data());
+            processCycle(shared, step.cycle, ENGINE_SAMPLE_RATE, inPlace.data(), inPlace.data());
+            ASSERT_EQ(out, inPlace) << step.cycle << "/" << step.chunk << " cycle " << i;
+            ASSERT_EQ(separate.inputFifos[0].size(), shared.inputFifos[0].size());
+            ASSERT_EQ(separate.outputFifos[0].size(), shared.outputFifos[0].size());
+        }
+    }
 }
 
 }  // namespace

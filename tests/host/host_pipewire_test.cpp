@@ -189,6 +189,8 @@ struct LagCase {
     Environment engine;
 };
 
+void PrintTo(const LagCase& c, std::ostream* os) { *os << c.name; }
+
 class HostLag : public HostInGraph, public ::testing::WithParamInterface<LagCase> {};
 
 TEST_P(HostLag, OutputIsTheEngineResultOneChunkLaterThanThroughAPlainPassthrough) {

@@ -108,6 +108,8 @@ struct Failure {
     std::vector<std::string> teardown;  // calls after the failing one, in order
 };
 
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
 class InstanceFactoryFailure : public InstanceFactory, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(InstanceFactoryFailure, LogsFatalAndLeavesNothingRunning) {

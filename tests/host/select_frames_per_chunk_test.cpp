@@ -19,6 +19,8 @@ struct Case {
     std::vector<std::string> log;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.frames << " frames"; }
+
 class SelectFramesPerChunk : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SelectFramesPerChunk, ChoosesAndLogs) {
