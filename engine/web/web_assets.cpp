@@ -264,8 +264,11 @@ async function sendSetting(group, key, id, value) {
     const job = pending.get(id);
     pending.set(id, null);
     const reply = await control({ set: { [job.group]: { [job.key]: job.value } } });
-    if (reply && reply.error) { $('control-message').textContent = reply.error; }
-    else if (reply) { $('control-message').textContent = ''; showSettings(reply, false); }
+    if (reply && reply.error) {
+      // Refused (out of range): show why, and put the control back to the value in force.
+      $('control-message').textContent = reply.error;
+      showSettings(await control({ get: { [job.group]: null } }), true);
+    } else if (reply) { $('control-message').textContent = ''; showSettings(reply, false); }
   }
   pending.delete(id);
 }

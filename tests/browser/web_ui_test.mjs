@@ -150,7 +150,18 @@ async function main() {
       const reply = await jsonRequest(process.env.ZEPHRANE_JSON_ADDR, '{"get":{"in":null}}');
       if (!reply.in || reply.in.gain !== -30) fail(`JSON port reports ${JSON.stringify(reply)}`);
     }
+    // A preset saved from the page can be put on air.
+    if (server) {
+      await page.fill('#preset-name', 'Morning');
+      await page.click('#preset-save');
+      await page.locator('#preset-list option[value="Morning"]').waitFor({ state: 'attached', timeout: 3000 });
+      await page.selectOption('#preset-list', 'Morning');
+      await page.click('#preset-load');
+      await page.locator('#onair', { hasText: 'Morning' }).waitFor({ timeout: 3000 });
+    }
     await page.screenshot({ path: path.join(artifactDir, 'web-ui.png'), fullPage: true });
+    await page.setViewportSize({ width: 390, height: 844 });  // a phone
+    await page.screenshot({ path: path.join(artifactDir, 'web-ui-phone.png'), fullPage: true });
 
     // The instance goes away and comes back: the page says so, without a reload.
     if (server) {
