@@ -32,7 +32,9 @@ void logCreationException(const char* what) noexcept {
     }
 }
 
-bool hasValidInstance(const FilterNodeData& data) { return data.instance && data.instance->valid(); }
+bool hasValidInstance(const FilterNodeData& data) {
+    return data.instance && data.instance->valid();
+}
 
 void setUpFifos(FilterNodeData& data, uint32_t framesPerChunk) {
     if (data.inputFifos.empty() || data.outputFifos.empty()) {
@@ -146,9 +148,9 @@ void processThroughFifos(FilterNodeData& data, uint32_t framesPerChunk, const fl
 }
 
 // The same result with less copying, for a cycle of at least one chunk with separate
-// input and output buffers and less than a chunk waiting in the input FIFO: whole chunks are read straight from the input buffer, and
-// written straight into the output buffer while a whole chunk still fits there behind
-// what the output FIFO held; only the pieces at either end go through the FIFOs.
+// input and output buffers and less than a chunk waiting in the input FIFO: whole chunks are read straight
+// from the input buffer, and written straight into the output buffer while a whole chunk still fits there
+// behind what the output FIFO held; only the pieces at either end go through the FIFOs.
 void processDirect(FilterNodeData& data, uint32_t framesPerChunk, const float* in, float* out) {
     SampleFifo& input = data.inputFifos.front();
     SampleFifo& output = data.outputFifos.front();
@@ -164,7 +166,8 @@ void processDirect(FilterNodeData& data, uint32_t framesPerChunk, const float* i
         held < frames ? std::min(chunks, static_cast<uint32_t>((frames - held) / framesPerChunk)) : 0;
     // Out of the output FIFO first: appending below may move its samples.
     std::memcpy(out, output.data(), fromHeld * sizeof(float));
-    float* late = chunks > direct ? output.appendForWriting(size_t{chunks - direct} * framesPerChunk) : nullptr;
+    float* late =
+        chunks > direct ? output.appendForWriting(size_t{chunks - direct} * framesPerChunk) : nullptr;
     float* early = out + held;
     auto run = [&](uint32_t index, const float* from) {
         const float* inputs[1] = {from};
@@ -221,7 +224,8 @@ void processThroughEngine(FilterNodeData& data, uint32_t framesPerChunk, const f
 
 }  // namespace
 
-void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in, float* out) noexcept {
+void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in,
+                  float* out) noexcept {
     if ((rate != data.graphRate || rate != ENGINE_SAMPLE_RATE) && !followGraphRate(data, rate)) {
         passThrough(in, out, frames);
         return;
@@ -229,7 +233,8 @@ void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const fl
     if (frames != data.framesPerCycle) {
         obtainInstance(data, frames);
     }
-    uint32_t framesPerChunk = hasValidInstance(data) ? data.engine.getProcessChunkFrames(data.instance->process) : 0;
+    uint32_t framesPerChunk =
+        hasValidInstance(data) ? data.engine.getProcessChunkFrames(data.instance->process) : 0;
     if (framesPerChunk == 0 || frames != data.framesPerCycle) {
         passThrough(in, out, frames);
         return;
@@ -248,9 +253,10 @@ void onProcess(void* userData, spa_io_position* position) {
     }
     auto& data = *static_cast<FilterNodeData*>(userData);
     auto frames = static_cast<uint32_t>(position->clock.duration);
-    const float* in = data.inputPorts.empty()
-                          ? nullptr
-                          : static_cast<const float*>(pw_filter_get_dsp_buffer(data.inputPorts.front(), frames));
+    const float* in =
+        data.inputPorts.empty()
+            ? nullptr
+            : static_cast<const float*>(pw_filter_get_dsp_buffer(data.inputPorts.front(), frames));
     float* out = data.outputPorts.empty()
                      ? nullptr
                      : static_cast<float*>(pw_filter_get_dsp_buffer(data.outputPorts.front(), frames));

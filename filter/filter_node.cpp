@@ -24,8 +24,8 @@ constexpr const char* NODE_NAME = "KORVEX ZEPHRANE.QX";
 constexpr int64_t PROCESS_LATENCY_NS = 10'000'000;
 
 pw_properties* makeNodeProperties(const std::string& clientName) {
-    return pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE, "DSP",
-                             PW_KEY_APP_NAME, clientName.c_str(), PW_KEY_APP_ICON, iconIcoBase64,
+    return pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE,
+                             "DSP", PW_KEY_APP_NAME, clientName.c_str(), PW_KEY_APP_ICON, iconIcoBase64,
                              PW_KEY_APP_ICON_NAME, iconFilePath.c_str(), nullptr);
 }
 
@@ -37,9 +37,9 @@ pw_properties* makePortProperties() {
 
 const spa_pod* buildProcessLatency(spa_pod_builder& builder) {
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamProcessLatency, SPA_PARAM_ProcessLatency, SPA_PARAM_PROCESS_LATENCY_quantum,
-        SPA_POD_Float(0.0f), SPA_PARAM_PROCESS_LATENCY_rate, SPA_POD_Int(0), SPA_PARAM_PROCESS_LATENCY_ns,
-        SPA_POD_Long(PROCESS_LATENCY_NS)));
+        &builder, SPA_TYPE_OBJECT_ParamProcessLatency, SPA_PARAM_ProcessLatency,
+        SPA_PARAM_PROCESS_LATENCY_quantum, SPA_POD_Float(0.0f), SPA_PARAM_PROCESS_LATENCY_rate,
+        SPA_POD_Int(0), SPA_PARAM_PROCESS_LATENCY_ns, SPA_POD_Long(PROCESS_LATENCY_NS)));
 }
 
 // Main loop side: a lost connection ends the run so a service manager can restart us.
@@ -122,8 +122,9 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
         activeNodeData = nullptr;
         return -1;
     }
-    data->inputPorts.push_back(pw_filter_add_port(data->filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS,
-                                                  4, makePortProperties(), nullptr, 0));
+    data->inputPorts.push_back(pw_filter_add_port(data->filter, PW_DIRECTION_INPUT,
+                                                  PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4, makePortProperties(),
+                                                  nullptr, 0));
     data->outputPorts.push_back(pw_filter_add_port(data->filter, PW_DIRECTION_OUTPUT,
                                                    PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4, makePortProperties(),
                                                    nullptr, 0));

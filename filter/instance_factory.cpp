@@ -36,7 +36,8 @@ std::shared_ptr<ProcessingInstance> failStartingWebserver() {
 
 }  // namespace
 
-std::shared_ptr<ProcessingInstance> createInstance(const InstanceSettings& settings, uint32_t framesPerCycle) {
+std::shared_ptr<ProcessingInstance> createInstance(const InstanceSettings& settings,
+                                                   uint32_t framesPerCycle) {
     uint32_t framesPerChunk = selectFramesPerChunk(framesPerCycle);
 
     // On every early return the destructor releases whatever was started so far.

@@ -11,7 +11,7 @@ namespace zephrane {
 // the metadata waiting for it, the update thread serving the JSON port and the web server.
 // Held by shared pointers; dropping the last one stops everything in reverse order.
 class ProcessingInstance {
-public:
+  public:
     ProcessingInstance() = default;
     ProcessingInstance(const ProcessingInstance&) = delete;
     ProcessingInstance& operator=(const ProcessingInstance&) = delete;

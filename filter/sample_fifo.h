@@ -12,7 +12,7 @@ namespace zephrane {
 // the reserved capacity no storage is ever obtained or given back. The appends and
 // removals of a cycle are inline: they run several times per cycle.
 class SampleFifo {
-public:
+  public:
     size_t size() const { return end_ - begin_; }
     bool empty() const { return end_ == begin_; }
     size_t capacity() const { return storage_.size(); }
@@ -44,7 +44,7 @@ public:
         }
     }
 
-private:
+  private:
     float* extend(size_t count) {
         if (end_ + count > storage_.size()) {
             makeRoom(count);

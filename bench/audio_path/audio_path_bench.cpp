@@ -13,8 +13,12 @@
 // The instance's teardown links against these; benchmark instances never reach them.
 extern "C" {
 void zephrane_FreeParameters(ZephraneParametersHandle) {}
-int zephrane_Webserver_Stop(ZephraneWebserverHandle, int) { return 0; }
-int zephrane_StopUpdateThread(ZephraneProcessHandle) { return 0; }
+int zephrane_Webserver_Stop(ZephraneWebserverHandle, int) {
+    return 0;
+}
+int zephrane_StopUpdateThread(ZephraneProcessHandle) {
+    return 0;
+}
 void zephrane_ExitProcess(ZephraneProcessHandle) {}
 }
 
@@ -24,7 +28,9 @@ using namespace zephrane;
 
 uint32_t chunkFrames = 12;
 
-uint32_t reportChunkFrames(ZephraneProcessHandle) { return chunkFrames; }
+uint32_t reportChunkFrames(ZephraneProcessHandle) {
+    return chunkFrames;
+}
 
 __attribute__((noinline)) int processNothing(ZephraneProcessHandle, const float* const* inputs,
                                              float* const* outputs) {
@@ -37,14 +43,15 @@ __attribute__((noinline)) int processNothing(ZephraneProcessHandle, const float*
 int (*volatile engineCall)(ZephraneProcessHandle, const float* const*, float* const*) = processNothing;
 
 class BenchInstance : public ProcessingInstance {
-public:
+  public:
     BenchInstance() { process = reinterpret_cast<ZephraneProcessHandle>(uintptr_t{1}); }
     ~BenchInstance() override { process = nullptr; }
 };
 
 void setCounters(benchmark::State& state, uint32_t frames) {
-    state.counters["ns_per_frame"] = benchmark::Counter(static_cast<double>(state.iterations()) * frames * 1e-9,
-                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_frame"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * frames * 1e-9,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void audioPath(benchmark::State& state) {

@@ -80,12 +80,24 @@ void* operator new[](size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return obtain(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return obtain(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, size_t) noexcept { release(p); }
-void operator delete[](void* p, size_t) noexcept { release(p); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return obtain(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return obtain(size);
+}
+void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete[](void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    release(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    release(p);
+}
 
 namespace zephrane {
 namespace {
@@ -94,12 +106,12 @@ using testing::FakeEngine;
 using testing::FakeInstance;
 
 class NullSink : public LogSink {
-public:
+  public:
     void write(const LogRecord&) override {}
 };
 
 class AudioPathAllocation : public ::testing::Test {
-protected:
+  protected:
     AudioPathAllocation() : logger(LOG_DEBUG) {
         logger.addSink(&sink);
         engine.keepInput = false;

@@ -19,7 +19,7 @@ constexpr int64_t SECOND = 1'000'000'000;
 
 // Input sample k of the stream is k + 1, so every sample is distinct and exact in float.
 class AudioPath : public ::testing::Test {
-protected:
+  protected:
     AudioPath() {
         data.engine = engine.ops();
         data.instanceFactory = [this](uint32_t frames) -> std::shared_ptr<ProcessingInstance> {
@@ -72,7 +72,9 @@ struct Pair {
     uint32_t cycle;
     uint32_t chunk;
 };
-void PrintTo(const Pair& pair, std::ostream* os) { *os << pair.cycle << "/" << pair.chunk; }
+void PrintTo(const Pair& pair, std::ostream* os) {
+    *os << pair.cycle << "/" << pair.chunk;
+}
 
 class AudioPathLag : public AudioPath, public ::testing::WithParamInterface<Pair> {};
 
@@ -114,7 +116,8 @@ TEST_F(AudioPath, FirstCyclesFollowTheChunkArithmetic) {
 
 TEST_F(AudioPath, LogsTheCreationOfAnInstance) {
     cycle(256);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO Process frames = 256", "VERB5 Instance OK, creating buffers"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"INFO Process frames = 256", "VERB5 Instance OK, creating buffers"}));
     log.clear();
     run(256, 10);
     EXPECT_TRUE(log.lines().empty());
@@ -270,7 +273,8 @@ TEST_F(AudioPath, AnotherGraphRatePassesThroughWithOneWarningPerChange) {
         cycle(256, true, 44100);
     }
     EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"WARN Graph rate 44100 Hz is not 48000 Hz, passing audio through"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"WARN Graph rate 44100 Hz is not 48000 Hz, passing audio through"});
 
     log.clear();
     cycle(256);
@@ -303,8 +307,8 @@ TEST(AudioPathWays, SeparateAndSharedBuffersGiveTheSameOutput) {
         uint32_t chunk;
         int cycles;
     };
-    const Step steps[] = {{512, 12, 6},  {256, 200, 6}, {1024, 48, 5}, {128, 128, 5},  {256, 96, 5},
-                          {32, 12, 3},   {8192, 2048, 3}, {256, 7, 4},  {128, 300, 6}, {1024, 1, 2}};
+    const Step steps[] = {{512, 12, 6}, {256, 200, 6},   {1024, 48, 5}, {128, 128, 5}, {256, 96, 5},
+                          {32, 12, 3},  {8192, 2048, 3}, {256, 7, 4},   {128, 300, 6}, {1024, 1, 2}};
     uint64_t produced = 0;
     for (const Step& step : steps) {
         engine.chunkFrames = step.chunk;

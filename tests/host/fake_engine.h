@@ -50,7 +50,7 @@ struct FakeEngine {
 
 // An instance with a made-up engine process that reports its own release.
 class FakeInstance : public ProcessingInstance {
-public:
+  public:
     FakeInstance(int id, std::vector<std::string>* events) : id_(id), events_(events) {
         process = reinterpret_cast<ZephraneProcessHandle>(static_cast<uintptr_t>(0x1000 + id));
         if (events_ != nullptr) {
@@ -64,7 +64,7 @@ public:
         process = nullptr;  // nothing for the engine library to stop
     }
 
-private:
+  private:
     int id_;
     std::vector<std::string>* events_;
 };

@@ -1,9 +1,11 @@
 // zephrane-filter against the engine double in a real PipeWire graph, each test with a
 // daemon of its own. Our test client plays a known signal into the host and records what
 // comes back; a plain passthrough node in the same graph gives the graph's own delay.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -37,7 +39,7 @@ bool fileExists(const std::string& path) {
 }
 
 class HostInGraph : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!daemon.up()) {
             GTEST_SKIP() << "no PipeWire daemon could be started";
@@ -51,14 +53,15 @@ protected:
         for (const auto& [key, value] : extra) {
             environment[key] = value;
         }
-        return std::make_unique<ChildProcess>(ZEPHRANE_FILTER_PATH, std::vector<std::string>{"-v", "-C", HOST},
-                                              environment);
+        return std::make_unique<ChildProcess>(ZEPHRANE_FILTER_PATH,
+                                              std::vector<std::string>{"-v", "-C", HOST}, environment);
     }
 
     // A client playing the test signal and recording for `seconds`, or a passthrough.
-    std::unique_ptr<ChildProcess> startClient(const std::string& name, const std::string& latency, double seconds,
-                                              bool passthrough = false) {
-        std::vector<std::string> arguments{"--name", name, "--latency", latency, "--seconds", std::to_string(seconds)};
+    std::unique_ptr<ChildProcess> startClient(const std::string& name, const std::string& latency,
+                                              double seconds, bool passthrough = false) {
+        std::vector<std::string> arguments{"--name", name,        "--latency",
+                                           latency,  "--seconds", std::to_string(seconds)};
         if (passthrough) {
             arguments.push_back("--passthrough");
         } else {
@@ -189,7 +192,9 @@ struct LagCase {
     Environment engine;
 };
 
-void PrintTo(const LagCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LagCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HostLag : public HostInGraph, public ::testing::WithParamInterface<LagCase> {};
 
@@ -232,11 +237,12 @@ TEST_P(HostLag, OutputIsTheEngineResultOneChunkLaterThanThroughAPlainPassthrough
     EXPECT_EQ(callCount("zephrane_InitProcess3"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(CycleAndChunk, HostLag,
-                         ::testing::Values(LagCase{"256_128", "256/48000", 256, 128, {{"ZDOUBLE_POSSIBLE_SIZES", "128"}}},
-                                           LagCase{"256_96", "256/48000", 256, 96, {{"ZDOUBLE_CHUNK_FRAMES", "96"}}},
-                                           LagCase{"64_128", "64/48000", 64, 128, {{"ZDOUBLE_POSSIBLE_SIZES", "128"}}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    CycleAndChunk, HostLag,
+    ::testing::Values(LagCase{"256_128", "256/48000", 256, 128, {{"ZDOUBLE_POSSIBLE_SIZES", "128"}}},
+                      LagCase{"256_96", "256/48000", 256, 96, {{"ZDOUBLE_CHUNK_FRAMES", "96"}}},
+                      LagCase{"64_128", "64/48000", 64, 128, {{"ZDOUBLE_POSSIBLE_SIZES", "128"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HostInGraph, ANewQuantumMakesANewInstanceBeforeTheOldOneIsTornDown) {
     auto host = startHost();
@@ -346,14 +352,19 @@ TEST_F(HostInGraph, ASecondQuickSignalEndsTheProcessAtOnce) {
     std::string icon = node["info"]["props"]["application.icon-name"];
     ASSERT_TRUE(catchesSignal(host->pid(), SIGINT));
 
-    host->sendSignal(SIGINT);
-    auto end = std::chrono::steady_clock::now() + 5s;
-    while (catchesSignal(host->pid(), SIGINT) && std::chrono::steady_clock::now() < end) {
+    // Fill the host's standard error, so its first shutdown line blocks and the shutdown
+    // is surely still running when the second signal comes.
+    int err = open(("/proc/" + std::to_string(host->pid()) + "/fd/2").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(err, 0);
+    std::string filler(4095, '.');
+    filler += '\n';
+    while (write(err, filler.data(), filler.size()) > 0) {
     }
-    // Hold the shutdown where it is, so the second signal surely lands inside it.
-    host->sendSignal(SIGSTOP);
+    close(err);
+
     host->sendSignal(SIGINT);
-    host->sendSignal(SIGCONT);
+    ASSERT_TRUE(eventually([&] { return !catchesSignal(host->pid(), SIGINT); }, 5s));
+    host->sendSignal(SIGINT);
     ChildResult result = host->finish(10s);
     EXPECT_EQ(result.status, 128 + SIGINT) << result.err;
     // Ended by the default action: no exit handlers, the icon file stays behind.

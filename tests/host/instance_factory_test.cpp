@@ -28,7 +28,7 @@ size_t countCalls(const std::string& call) {
 }
 
 class InstanceFactory : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zdouble_reset();
         zdouble_set("ZDOUBLE_POSSIBLE_SIZES", "16,32,48,64,128");
@@ -63,12 +63,13 @@ TEST_F(InstanceFactory, CreatesInOrderAndTearsDownInReverse) {
     EXPECT_EQ(callsWithoutUpdateLoopStart(),
               (std::vector<std::string>{
                   "zephrane_GetPossibleChunkSizeInFrames", "zephrane_NewParameters",
-                  "zephrane_SetParameter s1 STATE_FILENAME state.json", "zephrane_SetParameter s1 STATE_ONAIR onair.json",
-                  "zephrane_SetParameter s1 STORAGE_RO 1", "zephrane_SetParameter s1 STATE_RO 1",
-                  "zephrane_SetParameter s1 GAIN 3", "zephrane_SetParameter s1 MODE a=b",
-                  "zephrane_InitProcess3 /var/lib/store s1 48", "zephrane_SetMetadata p1 station one",
-                  "zephrane_SetMetadata p1 genre talk", "zephrane_WaitUpdateThreadReady p1 5000",
-                  "zephrane_Webserver 8080 8443 p1", "zephrane_Webserver_Status w1"}));
+                  "zephrane_SetParameter s1 STATE_FILENAME state.json",
+                  "zephrane_SetParameter s1 STATE_ONAIR onair.json", "zephrane_SetParameter s1 STORAGE_RO 1",
+                  "zephrane_SetParameter s1 STATE_RO 1", "zephrane_SetParameter s1 GAIN 3",
+                  "zephrane_SetParameter s1 MODE a=b", "zephrane_InitProcess3 /var/lib/store s1 48",
+                  "zephrane_SetMetadata p1 station one", "zephrane_SetMetadata p1 genre talk",
+                  "zephrane_WaitUpdateThreadReady p1 5000", "zephrane_Webserver 8080 8443 p1",
+                  "zephrane_Webserver_Status w1"}));
     std::vector<std::string> lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "VERB3 Adding parameter MODE=a=b"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "VERB3 Adding metadata genre=talk"), lines.end());
@@ -86,7 +87,8 @@ TEST_F(InstanceFactory, ShutdownStopsTheServicesAndLeavesTheParameterSet) {
     EXPECT_EQ(instance->webserver, -1);
     zdouble_reset();
     instance->stop();
-    EXPECT_EQ(zdouble_calls(), (std::vector<std::string>{"zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1"}));
+    EXPECT_EQ(zdouble_calls(),
+              (std::vector<std::string>{"zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1"}));
     EXPECT_FALSE(instance->valid());
     instance.reset();
     EXPECT_EQ(zdouble_calls().back(), "zephrane_FreeParameters s1");
@@ -108,7 +110,9 @@ struct Failure {
     std::vector<std::string> teardown;  // calls after the failing one, in order
 };
 
-void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Failure& f, std::ostream* os) {
+    *os << f.name;
+}
 
 class InstanceFactoryFailure : public InstanceFactory, public ::testing::WithParamInterface<Failure> {};
 
@@ -123,7 +127,8 @@ TEST_P(InstanceFactoryFailure, LogsFatalAndLeavesNothingRunning) {
     EXPECT_EQ(log.count(std::string("FATAL ") + f.message), 1u);
     std::vector<std::string> calls = callsWithoutUpdateLoopStart();
     ASSERT_GE(calls.size(), f.teardown.size());
-    EXPECT_EQ(std::vector<std::string>(calls.end() - static_cast<long>(f.teardown.size()), calls.end()), f.teardown);
+    EXPECT_EQ(std::vector<std::string>(calls.end() - static_cast<long>(f.teardown.size()), calls.end()),
+              f.teardown);
 }
 
 const char* const A = "Error creating the process, aborting";
@@ -132,15 +137,19 @@ const char* const B = "Error starting web server, aborting";
 INSTANTIATE_TEST_SUITE_P(
     Failures, InstanceFactoryFailure,
     ::testing::Values(
-        Failure{"InitProcess", {{"ZDOUBLE_INIT_FAIL", "1"}}, 8080, 0, A,
+        Failure{"InitProcess",
+                {{"ZDOUBLE_INIT_FAIL", "1"}},
+                8080,
+                0,
+                A,
                 {"zephrane_InitProcess3 /var/lib/store s1 64", "zephrane_FreeParameters s1"}},
         Failure{"UpdateLoop",
                 {{"ZDOUBLE_READY_RESULT", "-1"}},
                 8080,
                 0,
                 A,
-                {"zephrane_WaitUpdateThreadReady p1 5000", "zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1",
-                 "zephrane_FreeParameters s1"}},
+                {"zephrane_WaitUpdateThreadReady p1 5000", "zephrane_StopUpdateThread p1",
+                 "zephrane_ExitProcess p1", "zephrane_FreeParameters s1"}},
         Failure{"WebserverHandle",
                 {{"ZDOUBLE_WEB_HANDLE", "-1"}},
                 8080,
@@ -153,15 +162,15 @@ INSTANTIATE_TEST_SUITE_P(
                 8080,
                 8443,
                 B,
-                {"zephrane_Webserver_Status w1", "zephrane_Webserver_Stop w1 1000", "zephrane_StopUpdateThread p1",
-                 "zephrane_ExitProcess p1", "zephrane_FreeParameters s1"}},
+                {"zephrane_Webserver_Status w1", "zephrane_Webserver_Stop w1 1000",
+                 "zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1", "zephrane_FreeParameters s1"}},
         Failure{"HttpNotListening",
                 {{"ZDOUBLE_WEB_STATUS", "2"}},
                 8080,
                 0,
                 B,
-                {"zephrane_Webserver_Status w1", "zephrane_Webserver_Stop w1 1000", "zephrane_StopUpdateThread p1",
-                 "zephrane_ExitProcess p1", "zephrane_FreeParameters s1"}}),
+                {"zephrane_Webserver_Status w1", "zephrane_Webserver_Stop w1 1000",
+                 "zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1", "zephrane_FreeParameters s1"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(InstanceFactory, AWebPortCountsOnlyWhenConfigured) {

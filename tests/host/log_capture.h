@@ -10,7 +10,7 @@ namespace zephrane::testing {
 
 // Installs a logger at DEBUG for one test and keeps every line as "SEVERITY text".
 class LogCapture : public LogSink {
-public:
+  public:
     LogCapture() : logger_(LOG_DEBUG) { logger_.addSink(this); }
     ~LogCapture() override { logger_.clearSinks(); }
 
@@ -34,7 +34,7 @@ public:
         return n;
     }
 
-private:
+  private:
     Logger logger_;
     std::mutex mutex_;
     std::vector<std::string> lines_;

@@ -60,7 +60,9 @@ PrivateDaemon::PrivateDaemon() {
     }
 }
 
-PrivateDaemon::~PrivateDaemon() { kill(SIGTERM); }
+PrivateDaemon::~PrivateDaemon() {
+    kill(SIGTERM);
+}
 
 void PrivateDaemon::kill(int signal) {
     if (pid_ <= 0) {

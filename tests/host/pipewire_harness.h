@@ -21,7 +21,7 @@ std::string findProgram(const std::string& name);
 // A PipeWire daemon of the test's own in a private runtime directory, so tests can run in
 // parallel, force their own quantum and rate, and kill their daemon.
 class PrivateDaemon {
-public:
+  public:
     PrivateDaemon();
     ~PrivateDaemon();
     PrivateDaemon(const PrivateDaemon&) = delete;
@@ -35,7 +35,7 @@ public:
     ChildResult tool(const std::string& name, const std::vector<std::string>& arguments) const;
     const std::string& runtimeDir() const { return dir_.path(); }
 
-private:
+  private:
     TempDir dir_;
     pid_t pid_ = -1;
 };

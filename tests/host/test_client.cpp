@@ -83,10 +83,10 @@ void onProcess(void* userData, spa_io_position* position) {
 }
 
 void* addPort(pw_filter* filter, pw_direction direction, const char* name) {
-    return pw_filter_add_port(filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                              pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name,
-                                                nullptr),
-                              nullptr, 0);
+    return pw_filter_add_port(
+        filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name, nullptr),
+        nullptr, 0);
 }
 
 }  // namespace
@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
     events.process = onProcess;
     client.filter = pw_filter_new_simple(
         pw_main_loop_get_loop(client.loop), name.c_str(),
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex", PW_KEY_MEDIA_ROLE, "DSP",
-                          PW_KEY_NODE_LATENCY, latency.c_str(), PW_KEY_NODE_WANT_DRIVER, "true",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex", PW_KEY_MEDIA_ROLE,
+                          "DSP", PW_KEY_NODE_LATENCY, latency.c_str(), PW_KEY_NODE_WANT_DRIVER, "true",
                           PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr),
         &events, &client);
     client.in = addPort(client.filter, PW_DIRECTION_INPUT, "in");
@@ -139,9 +139,10 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     spa_source* timer = pw_loop_add_timer(
-        pw_main_loop_get_loop(client.loop), [](void* loop, uint64_t) { pw_main_loop_quit(static_cast<pw_main_loop*>(loop)); },
-        client.loop);
-    timespec after{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+        pw_main_loop_get_loop(client.loop),
+        [](void* loop, uint64_t) { pw_main_loop_quit(static_cast<pw_main_loop*>(loop)); }, client.loop);
+    timespec after{static_cast<time_t>(seconds),
+                   static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
     pw_loop_update_timer(pw_main_loop_get_loop(client.loop), timer, &after, nullptr, false);
     std::printf("ready\n");
     std::fflush(stdout);
