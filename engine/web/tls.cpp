@@ -266,9 +266,72 @@ std::string certificateFingerprint(const std::string& certificatePem) {
     return cert ? fingerprintOf(cert.get()) : std::string();
 }
 
+namespace {
+
+// Identifies the files a context was made from; any change to them (a renewed
+// certificate) gives another key.
+std::string fileIdentity(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        return "-";
+    }
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+}
+
+// Contexts made before in this process. A new web server at every cycle-length change
+// reuses the one its predecessor made instead of parsing keys again, which keeps its
+// start short on a slow processor; an SSL_CTX is safe to share between servers.
+std::mutex cacheMutex;
+std::map<std::string, std::pair<TlsContext, std::string>> contextCache;
+
+std::string cacheKey(const TlsSettings& settings) {
+    std::string key = settings.certificatePath + "\n" + settings.privateKeyPath + "\n" +
+                      settings.storageDirectory + "\n" + (settings.storageReadOnly ? "ro" : "rw");
+    if (!settings.certificatePath.empty() || !settings.privateKeyPath.empty()) {
+        return key + "\n" + fileIdentity(settings.certificatePath) + "\n" +
+               fileIdentity(settings.privateKeyPath);
+    }
+    if (settings.storageDirectory.empty()) {
+        return key;
+    }
+    return key + "\n" + fileIdentity(settings.storageDirectory + "/" + kStoredCertificateName) + "\n" +
+           fileIdentity(settings.storageDirectory + "/" + kStoredPrivateKeyName);
+}
+
+TlsContext makeContextUncached(const TlsSettings& settings, const WebLog& log, std::string& fingerprint);
+
+}  // namespace
+
 TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log) {
-    ERR_clear_error();
+    std::string key = cacheKey(settings);
+    {
+        std::lock_guard lock(cacheMutex);
+        auto found = contextCache.find(key);
+        if (found != contextCache.end()) {
+            webLog(log, kWebInfo,
+                   "Web server: HTTPS certificate SHA-256 fingerprint " + found->second.second);
+            return found->second.first;
+        }
+    }
     std::string fingerprint;
+    TlsContext ctx = makeContextUncached(settings, log, fingerprint);
+    if (ctx) {
+        std::lock_guard lock(cacheMutex);
+        if (contextCache.size() >= 8) {
+            contextCache.clear();  // old certificates; a handful at most in practice
+        }
+        // Made now: a certificate just written to storage has a new identity.
+        contextCache[cacheKey(settings)] = {ctx, fingerprint};
+    }
+    return ctx;
+}
+
+namespace {
+
+TlsContext makeContextUncached(const TlsSettings& settings, const WebLog& log, std::string& fingerprint) {
+    ERR_clear_error();
     TlsContext ctx;
     if (!settings.certificatePath.empty() || !settings.privateKeyPath.empty()) {
         if (settings.certificatePath.empty() || settings.privateKeyPath.empty()) {
@@ -321,5 +384,7 @@ TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log) 
     }
     return ctx;
 }
+
+}  // namespace
 
 }  // namespace zephrane::web

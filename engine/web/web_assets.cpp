@@ -114,12 +114,12 @@ main { display: grid; grid-template-columns: repeat(auto-fit, minmax(320px, 1fr)
 #login-form input { display: block; width: 100%; margin-top: .25rem; }
 input, select, button { font: inherit; color: var(--text); background: #0d1117; border: 1px solid #30363d;
   border-radius: 6px; padding: .4rem .6rem; }
-button { background: #21262d; cursor: pointer; }
+button { background: #21262d; cursor: pointer; white-space: nowrap; }
 button:hover { border-color: var(--accent); }
 .state { padding: .2rem .6rem; border-radius: 999px; font-size: .85rem; font-weight: 600; }
 .state.ok { background: rgba(63,185,80,.2); color: var(--ok); }
 .state.bad { background: rgba(248,81,73,.2); color: var(--bad); }
-.meter-row { display: grid; grid-template-columns: 5.5rem 1fr 4.5rem; align-items: center; gap: .5rem; margin-bottom: .5rem; }
+.meter-row { white-space: nowrap; display: grid; grid-template-columns: 5.5rem 1fr 4.5rem; align-items: center; gap: .5rem; margin-bottom: .5rem; }
 .bar { height: 14px; background: #0d1117; border-radius: 4px; overflow: hidden; }
 .bar > div { height: 100%; width: 0; background: linear-gradient(90deg, var(--ok) 70%, var(--warn) 88%, var(--bad)); transition: width .08s linear; }
 .bar > div.rms { background: var(--accent); }
@@ -136,7 +136,7 @@ table { border-collapse: collapse; width: 100%; }
 td { padding: .2rem .4rem; border-bottom: 1px solid #30363d; word-break: break-all; }
 td:first-child { color: var(--muted); width: 40%; }
 body.offline main .card:not(.info) { opacity: .55; }
-@media (max-width: 480px) { main { padding: .5rem; gap: .5rem; } .meter-row { grid-template-columns: 4.5rem 1fr 4rem; } }
+@media (max-width: 480px) { main { padding: .5rem; gap: .5rem; } .meter-row { grid-template-columns: 5rem 1fr 3.5rem; } }
 )ZPH";
 
 constexpr std::string_view kAppJs = R"ZPH('use strict';

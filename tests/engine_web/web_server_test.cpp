@@ -176,14 +176,43 @@ TEST_F(WebServerTest, SelfSignedCertificateIsKeptAndReusedAfterARestart) {
     struct stat key {};
     ASSERT_EQ(::stat((dir / kStoredPrivateKeyName).c_str(), &key), 0);
     EXPECT_EQ(key.st_mode & 0777, 0600u);
+    // A restarted process finds the files; a copy of the directory is new to this
+    // process, so the certificate is read from disk, not reused from memory.
+    fs::path restarted = dir / "restarted";
+    fs::create_directory(restarted);
+    fs::copy(dir / kStoredCertificateName, restarted);
+    fs::copy(dir / kStoredPrivateKeyName, restarted);
     {
-        auto server = start(config(0, https));
+        WebServerConfig c = config(0, https);
+        c.tls.storageDirectory = restarted.string();
+        auto server = start(c);
         Client client(https, true);
         ASSERT_TRUE(client.connected());
         second = peerFingerprint(client.ssl());
     }
     EXPECT_FALSE(first.empty());
     EXPECT_EQ(first, second);
+}
+
+TEST_F(WebServerTest, ARenewedCertificateFileIsPickedUp) {
+    std::string certA, keyA, certB, keyB;
+    ASSERT_TRUE(generateSelfSignedPem(certA, keyA));
+    ASSERT_TRUE(generateSelfSignedPem(certB, keyB));
+    uint32_t https = test::freePort();
+    WebServerConfig c = config(0, https);
+    c.tls.certificatePath = (dir / "cert.pem").string();
+    c.tls.privateKeyPath = (dir / "key.pem").string();
+    for (const auto& [cert, key] : {std::pair{certA, keyA}, std::pair{certB, keyB}}) {
+        writeFile(dir / "cert.pem.new", cert);
+        writeFile(dir / "key.pem.new", key);
+        fs::rename(dir / "cert.pem.new", dir / "cert.pem");
+        fs::rename(dir / "key.pem.new", dir / "key.pem");
+        auto server = start(c);
+        Client client(https, true);
+        ASSERT_TRUE(client.connected());
+        EXPECT_EQ(peerFingerprint(client.ssl()), certificateFingerprint(cert));
+        server->stop(1000ms);
+    }
 }
 
 TEST_F(WebServerTest, ReadOnlyStorageIsNotWrittenButItsCertificateIsUsed) {
@@ -413,26 +442,55 @@ TEST_F(WebServerTest, ThePortsOfOneServerCannotBeSharedBetweenHttpAndHttps) {
 }
 
 TEST_F(WebServerTest, StartsWithinTwentyMillisecondsWithAnExistingCertificate) {
+    std::string certPem, keyPem;
+    ASSERT_TRUE(generateSelfSignedPem(certPem, keyPem));
     uint32_t http = test::freePort(), https = test::freePort();
-    auto previous = start(config(http, https));  // makes and keeps the certificate
-    ASSERT_EQ(previous->status(), kStatusHttp | kStatusHttps);
-    std::vector<double> times;
-    for (int i = 0; i < 20; ++i) {
-        // As at a cycle-length change: the new server starts while the old one serves.
+    auto measure = [&](const fs::path& storage) {
+        WebServerConfig c = config(http, https);
+        c.tls.storageDirectory = storage.string();
         auto before = std::chrono::steady_clock::now();
-        int64_t id = startWebServer(config(http, https));
-        auto took = std::chrono::steady_clock::now() - before;
-        times.push_back(std::chrono::duration<double, std::milli>(took).count());
+        int64_t id = startWebServer(std::move(c));
+        auto took =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count();
         EXPECT_EQ(webServerStatus(id), kStatusHttp | kStatusHttps);
+        return std::pair{id, took};
+    };
+    auto median = [](std::vector<double> times) {
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    };
+    // First start of a process: the certificate is on disk, nothing is cached.
+    std::vector<double> cold, warm;
+    for (int i = 0; i < 10; ++i) {
+        fs::path storage = dir / ("cold" + std::to_string(i));
+        fs::create_directory(storage);
+        writeFile(storage / kStoredCertificateName, certPem);
+        writeFile(storage / kStoredPrivateKeyName, keyPem);
+        auto [id, took] = measure(storage);
+        cold.push_back(took);
         EXPECT_EQ(stopWebServer(id, 1000), 0);
     }
-    std::sort(times.begin(), times.end());
-    std::cout << "web server start with existing certificate: median " << times[times.size() / 2]
-              << " ms, max " << times.back() << " ms\n";
-    RecordProperty("start_median_ms", std::to_string(times[times.size() / 2]));
-    RecordProperty("start_max_ms", std::to_string(times.back()));
+    // A cycle-length change: the new server starts while the old one serves.
+    auto [previous, unused] = measure(dir / "cold0");
+    for (int i = 0; i < 20; ++i) {
+        auto [id, took] = measure(dir / "cold0");
+        warm.push_back(took);
+        EXPECT_EQ(stopWebServer(previous, 1000), 0);
+        previous = id;
+    }
+    EXPECT_EQ(stopWebServer(previous, 1000), 0);
+    std::cout << "web server start with an existing certificate: first start median " << median(cold)
+              << " ms (max " << *std::max_element(cold.begin(), cold.end()) << "), replacement median "
+              << median(warm) << " ms (max " << *std::max_element(warm.begin(), warm.end()) << ")\n";
+    RecordProperty("first_start_median_ms", std::to_string(median(cold)));
+    RecordProperty("replacement_start_median_ms", std::to_string(median(warm)));
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-    EXPECT_LT(times[times.size() / 2], 20.0);  // sanitizers slow everything down many times
+    // Sanitizers and emulators slow everything down many times; set
+    // ZEPHRANE_NO_TIMING_CHECKS=1 there.
+    if (std::getenv("ZEPHRANE_NO_TIMING_CHECKS") == nullptr) {
+        EXPECT_LT(median(cold), 20.0);
+        EXPECT_LT(median(warm), 20.0);
+    }
 #endif
 }
 
