@@ -280,6 +280,15 @@ std::string fileIdentity(const std::string& path) {
            std::to_string(info.st_mtim.tv_nsec);
 }
 
+// OpenSSL loads its configuration and algorithm tables on first use, which costs more
+// than a whole server start on a small processor. The first web server is started on
+// the host's audio thread, so that work is done when the library is loaded instead.
+[[maybe_unused]] const bool openSslWarmedUp = [] {
+    SSL_CTX_free(SSL_CTX_new(TLS_server_method()));
+    ERR_clear_error();
+    return true;
+}();
+
 // Contexts made before in this process. A new web server at every cycle-length change
 // reuses the one its predecessor made instead of parsing keys again, which keeps its
 // start short on a slow processor; an SSL_CTX is safe to share between servers.
