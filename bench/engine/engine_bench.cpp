@@ -20,7 +20,9 @@ namespace {
 std::vector<float> testSignal(uint32_t frames, bool overCeiling = false) {
     std::vector<float> signal(frames);
     for (uint32_t i = 0; i < frames; ++i) {
-        signal[i] = (overCeiling ? 1.4f : 0.5f) * std::sin(0.05f * static_cast<float>(i));
+        // The loud one is fast enough that every chunk, even of 12 frames, has peaks over.
+        signal[i] = overCeiling ? 1.4f * std::sin(0.7f * static_cast<float>(i))
+                                : 0.5f * std::sin(0.05f * static_cast<float>(i));
     }
     return signal;
 }
