@@ -77,6 +77,25 @@ TEST(JsonPort, ServesRequestsUntilStopped) {
     EXPECT_FALSE(LineClient(port).connected());
 }
 
+TEST(JsonPort, LoopSavesTheStateSoonAfterAChange) {
+    ScratchDir dir;
+    int port = enginetest::freePort();
+    RunningProcess process(dir.path(), port);
+    LineClient client(port);
+    ask(client, R"({"set":{"limiter":{"release":333}}})");
+    // Saved by the loop while the process runs, not only at exit.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    json saved;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string text = enginetest::readFile(dir.file("state.json"));
+        if (json::accept(text) && (saved = json::parse(text))["limiter"]["release"] == 333.0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(saved["limiter"]["release"], 333.0);
+}
+
 TEST(JsonPort, PortZeroRunsTheLoopWithoutListener) {
     ScratchDir dir;
     RunningProcess process(dir.path(), 0);
