@@ -147,6 +147,7 @@ const $ = (id) => document.getElementById(id);
 const CONTROLS = [['in', 'gain', 'in-gain'], ['out', 'gain', 'out-gain'],
                   ['limiter', 'ceiling', 'limiter-ceiling'], ['limiter', 'release', 'limiter-release']];
 let events = null;
+let streamLost = 0;
 let loginEnabled = false;
 const editing = new Map();  // control id -> time of the last user input
 
@@ -315,6 +316,7 @@ function listen() {
   if (events) events.close();
   events = new EventSource('/api/events');
   events.addEventListener('status', (e) => {
+    clearTimeout(streamLost);
     try { setConnected(JSON.parse(e.data).connected === true); } catch (err) { /* ignore */ }
   });
   events.addEventListener('meter', (e) => {
@@ -324,7 +326,10 @@ function listen() {
     try { showSettings(JSON.parse(e.data), false); } catch (err) { /* ignore */ }
   });
   events.onerror = async () => {
-    setConnected(false);
+    // A new processing instance replaces the web server in a moment; only a stream that
+    // stays away means the instance is gone.
+    clearTimeout(streamLost);
+    streamLost = setTimeout(() => setConnected(false), 1500);
     // The browser retries by itself; a stream refused for want of a session does not.
     if (events && events.readyState === EventSource.CLOSED) {
       const session = await checkSession();

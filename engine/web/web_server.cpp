@@ -162,7 +162,7 @@ class Connection {
 };
 
 void streamEvents(State& state, Connection& connection, const HttpResponse& response, bool keepAlive) {
-    if (!connection.write(serializeHttpResponse(response, keepAlive, false) + "retry: 1000\n\n")) {
+    if (!connection.write(serializeHttpResponse(response, keepAlive, false) + "retry: 500\n\n")) {
         return;
     }
     state.feed->subscribe();

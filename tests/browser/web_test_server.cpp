@@ -5,6 +5,8 @@
 // Prints "READY <http port> <json port>". Commands on standard input, one a line:
 //   lines  print every JSON line the fake instance received, then "END"
 //   down   stop the fake instance;  up  start it again on the same port
+//   replace  start a new web server on the same port, then stop the old one (what a
+//            cycle-length change does)
 //   quit   (or end of input) stop everything
 #include <iostream>
 #include <memory>
@@ -37,6 +39,12 @@ int main() {
         } else if (command == "down") {
             fake.reset();
             std::cout << "OK" << std::endl;
+        } else if (command == "replace") {
+            int64_t replacement = startTcpWebServer(httpPort, 0, "127.0.0.1", jsonPort, {}, log);
+            int stopped = stopWebServer(server, 1000);
+            server = replacement;
+            std::cout << (webServerStatus(server) == kStatusHttp && stopped == 0 ? "OK" : "FAILED")
+                      << std::endl;
         } else if (command == "up") {
             fake = std::make_unique<test::FakeJsonServer>(jsonPort);
             std::cout << "OK" << std::endl;

@@ -65,6 +65,7 @@ class TestServer {
       const line = (await this.lines.next()).value;
       if (line === undefined || line === until) return out;
       out.push(line);
+      if (line === 'FAILED') return out;
     }
   }
   async stop() {
@@ -162,6 +163,25 @@ async function main() {
     await page.screenshot({ path: path.join(artifactDir, 'web-ui.png'), fullPage: true });
     await page.setViewportSize({ width: 390, height: 844 });  // a phone
     await page.screenshot({ path: path.join(artifactDir, 'web-ui-phone.png'), fullPage: true });
+
+    // A cycle-length change replaces the web server: the page goes on without showing
+    // a disconnection, and controls still reach the instance.
+    if (server) {
+      await page.evaluate(() => {
+        const el = document.getElementById('connection');
+        window.seenStates = [];
+        new MutationObserver(() => window.seenStates.push(el.textContent))
+          .observe(el, { childList: true, characterData: true, subtree: true });
+      });
+      const replaced = await server.command('replace', 'OK');
+      if (replaced.length) fail(`replacing the web server failed: ${replaced}`);
+      await page.waitForTimeout(2500);
+      await page.fill('#out-gain-number', '-3');
+      await page.press('#out-gain-number', 'Enter');
+      await page.locator('#out-gain-force', { hasText: 'in force: -3' }).waitFor({ timeout: 3000 });
+      const states = await page.evaluate(() => window.seenStates);
+      if (states.includes('disconnected')) fail(`page showed a disconnection across the replacement: ${states}`);
+    }
 
     // The instance goes away and comes back: the page says so, without a reload.
     if (server) {
