@@ -72,7 +72,9 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
     ZLOG(LOG_VERB) << "MAIN stopping";
     activeNodeData = nullptr;
     data.stopping = true;
-    spa_hook_remove(&coreListener);
+    if (coreListener.link.next != nullptr) {
+        spa_hook_remove(&coreListener);
+    }
     pw_filter_destroy(data.filter);
     data.filter = nullptr;
     pw_main_loop_destroy(data.loop);
@@ -147,7 +149,9 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
         return events;
     }();
     spa_hook coreListener{};
-    pw_core_add_listener(pw_filter_get_core(data->filter), &coreListener, &coreEvents, data);
+    if (pw_core* core = pw_filter_get_core(data->filter)) {
+        pw_core_add_listener(core, &coreListener, &coreEvents, data);
+    }
 
     pw_main_loop_run(data->loop);
 

@@ -104,16 +104,6 @@ INSTANTIATE_TEST_SUITE_P(Pairs, AudioPathLag,
                              return std::to_string(info.param.cycle) + "_" + std::to_string(info.param.chunk);
                          });
 
-TEST_F(AudioPath, FirstCyclesFollowTheChunkArithmetic) {
-    engine.chunkFrames = 96;
-    cycle(256);
-    EXPECT_EQ(engine.calls, 2u);
-    EXPECT_EQ(inputHeld(), 64u);
-    cycle(256);
-    EXPECT_EQ(engine.calls, 5u);
-    EXPECT_EQ(inputHeld(), 32u);
-}
-
 TEST_F(AudioPath, LogsTheCreationOfAnInstance) {
     cycle(256);
     EXPECT_EQ(log.lines(),

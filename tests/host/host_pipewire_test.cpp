@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -50,6 +51,7 @@ class HostInGraph : public ::testing::Test {
         Environment environment = doubleEnvironment(ZEPHRANE_DOUBLE_DIR);
         environment.merge(daemon.environment());
         environment["ZDOUBLE_CALL_LOG"] = callLog;
+        environment["TSAN_OPTIONS"] += ":suppressions=" ZEPHRANE_TSAN_SUPPRESSIONS;
         for (const auto& [key, value] : extra) {
             environment[key] = value;
         }
@@ -67,7 +69,11 @@ class HostInGraph : public ::testing::Test {
         } else {
             arguments.insert(arguments.end(), {"--record", files.file(name + ".raw")});
         }
-        return std::make_unique<ChildProcess>(ZEPHRANE_TEST_CLIENT_PATH, arguments, daemon.environment());
+        Environment environment = daemon.environment();
+        const char* tsan = std::getenv("TSAN_OPTIONS");
+        environment["TSAN_OPTIONS"] =
+            std::string(tsan != nullptr ? tsan : "") + ":suppressions=" ZEPHRANE_TSAN_SUPPRESSIONS;
+        return std::make_unique<ChildProcess>(ZEPHRANE_TEST_CLIENT_PATH, arguments, environment);
     }
 
     Recording recordingOf(const std::string& name) { return loadRecording(files.file(name + ".raw")); }
