@@ -142,6 +142,21 @@ void peakAndSquares(const float* samples, uint32_t count, float& peak, float& su
     sumSquares = sum;
 }
 
+void copyClamped(const float* in, float* out, uint32_t count, float limit) {
+    const uint32_t limitBits = std::bit_cast<uint32_t>(limit);
+    constexpr uint32_t kSign = 0x80000000u;
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Bits bits = load(in + i);
+        Bits over = (bits & kMagnitude) > limitBits;  // all ones where over
+        store(out + i, (bits & ~over) | (over & ((bits & kSign) | limitBits)));
+    }
+    for (; i < count; ++i) {
+        uint32_t bits = std::bit_cast<uint32_t>(in[i]);
+        out[i] = (bits & kMagnitude) > limitBits ? std::bit_cast<float>((bits & kSign) | limitBits) : in[i];
+    }
+}
+
 void applyGain(float* samples, uint32_t count, float gain) {
     for (uint32_t i = 0; i < count; ++i) {
         samples[i] *= gain;

@@ -24,6 +24,9 @@ float peakOf(const float* samples, uint32_t count);
 // Largest magnitude and sum of squares of count samples (no NaN among them).
 void peakAndSquares(const float* samples, uint32_t count, float& peak, float& sumSquares);
 
+// out = in with every magnitude above limit (>= 0) brought down to it, sign kept.
+void copyClamped(const float* in, float* out, uint32_t count, float limit);
+
 void applyGain(float* samples, uint32_t count, float gain);
 
 // Multiplies sample i by gain + (i + 1) * step and returns the gain reached at the end.

@@ -44,14 +44,19 @@ bool Limiter::passThrough(float* samples, uint32_t count, float knownPeak) {
     float newest[kLookahead];
     std::memcpy(newest, samples + count - kLookahead, sizeof newest);
     std::memmove(samples + kLookahead, samples, (count - kLookahead) * sizeof(float));
-    for (uint32_t i = 0; i < kLookahead; ++i) {
-        uint32_t at = pos_ + i < kLookahead ? pos_ + i : pos_ + i - kLookahead;
-        // The clamp covers a ceiling lowered since these samples came in.
-        float delayed = delay_[at];
-        samples[i] = std::fabs(delayed) <= ceiling_ ? delayed : std::copysign(ceiling_, delayed);
+    if (pos_ != 0) {
+        // First pass-through after limiting: put the delay line in order, oldest first.
+        float ordered[kLookahead];
+        for (uint32_t i = 0; i < kLookahead; ++i) {
+            ordered[i] = delay_[pos_ + i < kLookahead ? pos_ + i : pos_ + i - kLookahead];
+        }
+        std::memcpy(delay_, ordered, sizeof ordered);
+        pos_ = 0;
     }
+    // The clamp covers a ceiling lowered since these samples came in. Whole-vector
+    // writes here also let the output meter read them back without store stalls.
+    copyClamped(delay_, samples, kLookahead, ceiling_);
     std::memcpy(delay_, newest, sizeof newest);
-    pos_ = 0;
     // Nothing in the window is over the ceiling, so the maximum queue may start empty.
     head_ = tail_;
     now_ += count;

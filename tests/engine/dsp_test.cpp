@@ -72,6 +72,13 @@ TEST(DspKernels, FusedCopyMatchesTheSeparatePasses) {
     }
 }
 
+TEST(DspKernels, CopyClampedKeepsSignAndSmallValues) {
+    std::vector<float> in{0.5f, -0.5f, 0.8f, -0.9f, 2.0f, -kInf, 0.79f, -0.0f, 1e30f};
+    std::vector<float> out(in.size());
+    copyClamped(in.data(), out.data(), static_cast<uint32_t>(in.size()), 0.8f);
+    EXPECT_EQ(out, (std::vector<float>{0.5f, -0.5f, 0.8f, -0.8f, 0.8f, -0.8f, 0.79f, -0.0f, 0.8f}));
+}
+
 TEST(GainRamp, MovesSmoothlyAndLandsExactlyEvenWhenRedirected) {
     GainRamp ramp(1.0f);
     std::vector<float> ones(2000, 1.0f);
