@@ -2,6 +2,7 @@
 // no exception ever reaches the host, and answers a null handle with an error.
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -12,6 +13,7 @@
 #include "process_handle.h"
 #include "session.h"
 #include "update_loop.h"
+#include "web_api.h"
 #include "zephrane_engine.h"
 
 #define ZEPHRANE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -178,26 +180,44 @@ ZEPHRANE_EXPORT int zephrane_StopUpdateThread(ZephraneProcessHandle process) {
     });
 }
 
-ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver(uint32_t, uint32_t, ZephraneProcessHandle) {
-    logLine(kError, "Web interface not available in this engine build");
-    return -1;
-}
+namespace {
+void webLog(int severity, const std::string& text) { logLine(severity, text); }
+}  // namespace
 
-ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver_tcp2(uint32_t, uint32_t, const char*, uint32_t,
-                                                                ZephraneParametersHandle) {
-    logLine(kError, "Web interface not available in this engine build");
-    return -1;
-}
-
-ZEPHRANE_EXPORT int zephrane_Webserver_Status(ZephraneWebserverHandle) {
-    return 0;
-}
-
-ZEPHRANE_EXPORT int zephrane_Webserver_Stop(ZephraneWebserverHandle webserver, int) {
-    if (webserver != -1) {
-        logLine(kError, "Web interface not available in this engine build");
+ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver(uint32_t httpPort, uint32_t httpsPort,
+                                                           ZephraneProcessHandle process) {
+    if (process == nullptr || !process->core) {
+        logLine(kError, "Webserver: no process");
+        return -1;
     }
-    return -1;
+    return guarded<ZephraneWebserverHandle>("Webserver", -1, [&]() -> ZephraneWebserverHandle {
+        const auto& options = process->core->session().options();
+        return zephrane::web::startInProcessWebServer(httpPort, httpsPort, makeControlHandler(process->core),
+                                                      options.dir, options.storageReadOnly, webLog);
+    });
+}
+
+ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver_tcp2(uint32_t httpPort, uint32_t httpsPort,
+                                                                const char* processAddress, uint32_t processPort,
+                                                                ZephraneParametersHandle parameters) {
+    return guarded<ZephraneWebserverHandle>("Webserver_tcp2", -1, [&]() -> ZephraneWebserverHandle {
+        std::map<std::string, std::string> values;
+        if (parameters != nullptr) {
+            for (const auto& [key, value] : parameters->values) {
+                values[key] = value;  // a later key wins
+            }
+        }
+        return zephrane::web::startTcpWebServer(httpPort, httpsPort, processAddress ? processAddress : "",
+                                                processPort, values, webLog);
+    });
+}
+
+ZEPHRANE_EXPORT int zephrane_Webserver_Status(ZephraneWebserverHandle webserver) {
+    return guarded("Webserver_Status", 0, [&] { return zephrane::web::webServerStatus(webserver); });
+}
+
+ZEPHRANE_EXPORT int zephrane_Webserver_Stop(ZephraneWebserverHandle webserver, int timeoutMs) {
+    return guarded("Webserver_Stop", -1, [&] { return zephrane::web::stopWebServer(webserver, timeoutMs); });
 }
 
 ZEPHRANE_EXPORT uint32_t zephrane_GetProcessChunkFrames(ZephraneProcessHandle process) {
