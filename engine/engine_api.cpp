@@ -181,7 +181,9 @@ ZEPHRANE_EXPORT int zephrane_StopUpdateThread(ZephraneProcessHandle process) {
 }
 
 namespace {
-void webLog(int severity, const std::string& text) { logLine(severity, text); }
+void webLog(int severity, const std::string& text) {
+    logLine(severity, text);
+}
 }  // namespace
 
 ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver(uint32_t httpPort, uint32_t httpsPort,
@@ -198,7 +200,8 @@ ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver(uint32_t httpPort, ui
 }
 
 ZEPHRANE_EXPORT ZephraneWebserverHandle zephrane_Webserver_tcp2(uint32_t httpPort, uint32_t httpsPort,
-                                                                const char* processAddress, uint32_t processPort,
+                                                                const char* processAddress,
+                                                                uint32_t processPort,
                                                                 ZephraneParametersHandle parameters) {
     return guarded<ZephraneWebserverHandle>("Webserver_tcp2", -1, [&]() -> ZephraneWebserverHandle {
         std::map<std::string, std::string> values;
