@@ -1,0 +1,189 @@
+// zephrane-demo-tone: plays a steady mono sine into the PipeWire graph until SIGINT or
+// SIGTERM, as the demo's test signal. It does not link itself; the caller links its
+// output port with pw-link, so no session manager is needed and none reroutes it.
+#include <getopt.h>
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tone.h"
+
+namespace {
+
+constexpr uint32_t SAMPLE_RATE = 48000;
+
+struct ToneData {
+    pw_main_loop* loop = nullptr;
+    pw_stream* stream = nullptr;
+    zephrane::demo::ToneGenerator* tone = nullptr;
+    int status = 0;
+};
+
+void onProcess(void* userData) {
+    auto& data = *static_cast<ToneData*>(userData);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(data.stream);
+    if (buffer == nullptr) {
+        return;
+    }
+    spa_data& target = buffer->buffer->datas[0];
+    auto* samples = static_cast<float*>(target.data);
+    if (samples != nullptr) {
+        uint32_t frames = target.maxsize / sizeof(float);
+        if (buffer->requested != 0) {
+            frames = static_cast<uint32_t>(std::min<uint64_t>(frames, buffer->requested));
+        }
+        data.tone->fill(samples, frames);
+        target.chunk->offset = 0;
+        target.chunk->stride = sizeof(float);
+        target.chunk->size = frames * sizeof(float);
+    }
+    pw_stream_queue_buffer(data.stream, buffer);
+}
+
+// A lost daemon ends the run with an error, so the demo script notices.
+void onStateChanged(void* userData, pw_stream_state, pw_stream_state state, const char* error) {
+    auto& data = *static_cast<ToneData*>(userData);
+    if (state == PW_STREAM_STATE_ERROR) {
+        std::fprintf(stderr, "zephrane-demo-tone: stream error: %s\n", error != nullptr ? error : "");
+        data.status = 1;
+        pw_main_loop_quit(data.loop);
+    }
+}
+
+void onCoreError(void* userData, uint32_t id, int, int res, const char* message) {
+    auto& data = *static_cast<ToneData*>(userData);
+    if (id == PW_ID_CORE && res == -EPIPE) {
+        std::fprintf(stderr, "zephrane-demo-tone: connection lost: %s\n", message != nullptr ? message : "");
+        data.status = 1;
+        pw_main_loop_quit(data.loop);
+    }
+}
+
+void onStopSignal(void* userData, int) {
+    pw_main_loop_quit(static_cast<ToneData*>(userData)->loop);
+}
+
+void printHelp(const char* program) {
+    std::printf(
+        "%s [-n node_name] [-f frequency_hz] [-l level_dbfs]\n"
+        "  -n, --name=node_name   PipeWire node name (default zephrane-demo-tone)\n"
+        "  -f, --frequency=hz     sine frequency (default 440)\n"
+        "  -l, --level=dbfs       peak level (default -12)\n"
+        "  -h, --help             this help\n",
+        program);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string name = "zephrane-demo-tone";
+    double frequency = 440.0;
+    double level = -12.0;
+    static const option options[] = {{"name", required_argument, nullptr, 'n'},
+                                     {"frequency", required_argument, nullptr, 'f'},
+                                     {"level", required_argument, nullptr, 'l'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    int letter;
+    while ((letter = getopt_long(argc, argv, "n:f:l:h", options, nullptr)) != -1) {
+        switch (letter) {
+            case 'n':
+                name = optarg;
+                break;
+            case 'f':
+                frequency = std::atof(optarg);
+                break;
+            case 'l':
+                level = std::atof(optarg);
+                break;
+            case 'h':
+                printHelp(argv[0]);
+                return 0;
+            default:
+                printHelp(argv[0]);
+                return 1;
+        }
+    }
+    if (!(frequency > 0.0 && frequency < SAMPLE_RATE / 2.0) || !(level <= 0.0)) {
+        std::fprintf(stderr, "zephrane-demo-tone: frequency must be in (0, %u) Hz and level at most 0 dBFS\n",
+                     SAMPLE_RATE / 2);
+        return 1;
+    }
+
+    pw_init(&argc, &argv);
+    zephrane::demo::ToneGenerator tone(frequency, level, SAMPLE_RATE);
+    ToneData data;
+    data.tone = &tone;
+    data.loop = pw_main_loop_new(nullptr);
+    if (data.loop == nullptr) {
+        std::fprintf(stderr, "zephrane-demo-tone: cannot create the main loop\n");
+        return 1;
+    }
+    pw_loop* loop = pw_main_loop_get_loop(data.loop);
+    pw_loop_add_signal(loop, SIGINT, onStopSignal, &data);
+    pw_loop_add_signal(loop, SIGTERM, onStopSignal, &data);
+
+    static const pw_stream_events streamEvents = [] {
+        pw_stream_events events{};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = onStateChanged;
+        events.process = onProcess;
+        return events;
+    }();
+    // Without a session manager only nodes that want a driver get one.
+    pw_properties* properties = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+        PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_DESCRIPTION, "zephrane demo tone",
+        PW_KEY_NODE_WANT_DRIVER, "true", PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
+    data.stream = pw_stream_new_simple(loop, name.c_str(), properties, &streamEvents, &data);
+    if (data.stream == nullptr) {
+        std::fprintf(stderr, "zephrane-demo-tone: cannot create the stream\n");
+        pw_main_loop_destroy(data.loop);
+        return 1;
+    }
+
+    spa_hook coreListener{};
+    static const pw_core_events coreEvents = [] {
+        pw_core_events events{};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.error = onCoreError;
+        return events;
+    }();
+    if (pw_core* core = pw_stream_get_core(data.stream)) {
+        pw_core_add_listener(core, &coreListener, &coreEvents, &data);
+    }
+
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_F32;
+    format.rate = SAMPLE_RATE;
+    format.channels = 1;
+    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    const spa_pod* parameters[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+
+    int result = pw_stream_connect(
+        data.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), parameters, 1);
+    if (result < 0) {
+        std::fprintf(stderr, "zephrane-demo-tone: cannot connect: %s\n", std::strerror(-result));
+        data.status = 1;
+    } else {
+        pw_main_loop_run(data.loop);
+    }
+
+    if (coreListener.link.next != nullptr) {
+        spa_hook_remove(&coreListener);
+    }
+    pw_stream_destroy(data.stream);
+    pw_main_loop_destroy(data.loop);
+    pw_deinit();
+    return data.status;
+}
