@@ -14,12 +14,15 @@ using nlohmann::json;
 namespace {
 
 // Meter values are rounded so that "change" does not report noise-level movements.
-double rounded(double value, double step) {
-    return std::round(value / step) * step;
+// Dividing by the exact scale gives the double nearest the decimal, which prints short
+// ("-15.2", not "-15.200000000000001").
+double rounded(double value, int decimals) {
+    double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 json levels(float peak, float rms) {
-    return {{"peak", rounded(gainToDb(peak), 0.1)}, {"rms", rounded(gainToDb(rms), 0.1)}};
+    return {{"peak", rounded(gainToDb(peak), 1)}, {"rms", rounded(gainToDb(rms), 1)}};
 }
 
 std::mutex portsMutex;
@@ -59,7 +62,7 @@ json ProcessCore::meters() {
     MeterSnapshot m = chain_.meters();
     return {{"in", levels(m.inPeak, m.inRms)},
             {"out", levels(m.outPeak, m.outRms)},
-            {"load", rounded(m.loadPercent, 0.01)},
+            {"load", rounded(m.loadPercent, 2)},
             {"nonfinite", m.nonFinite}};
 }
 

@@ -57,6 +57,28 @@ TEST_F(Protocol, GetReturnsTheWholeTree) {
     EXPECT_TRUE(tree["preset"]["onair"].is_null());
 }
 
+// Telnet users read the meters: one decimal as written, not "-15.200000000000001".
+TEST_F(Protocol, MeterLevelsPrintWithOneDecimal) {
+    std::vector<float> in(48);
+    std::vector<float> out(48);
+    for (float level : {0.17f, 0.5f, 0.0123f, 0.9f}) {
+        for (int block = 0; block < 101; ++block) {
+            for (size_t k = 0; k < in.size(); ++k) {
+                in[k] = (k % 2 ? level : -level) * (1.0f - 0.001f * static_cast<float>(k));
+            }
+            core->chain().process(in.data(), out.data(), 48);
+        }
+        std::string reply = handleControlRequest(client, R"({"get":{"meter":{"in":null}}})");
+        json levels = json::parse(reply)["meter"]["in"];
+        for (const auto& [name, value] : levels.items()) {
+            std::string printed = value.dump();
+            size_t point = printed.find('.');
+            EXPECT_TRUE(point == std::string::npos || printed.size() - point - 1 <= 1)
+                << name << " " << reply;
+        }
+    }
+}
+
 TEST_F(Protocol, GetNamesASubtree) {
     EXPECT_EQ(ask(R"({"get":{"in":null}})"), json::parse(R"({"in":{"gain":0.0}})"));
     EXPECT_EQ(ask(R"({"get":{"limiter":{"release":null},"info":{"rate":null}}})"),
