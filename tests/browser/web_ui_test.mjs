@@ -160,6 +160,8 @@ async function main() {
       await page.click('#preset-load');
       await page.locator('#onair', { hasText: 'Morning' }).waitFor({ timeout: 3000 });
     }
+    // Let the meters catch up with the new gain before the picture is taken.
+    await page.waitForTimeout(1000);
     await page.screenshot({ path: path.join(artifactDir, 'web-ui.png'), fullPage: true });
     await page.setViewportSize({ width: 390, height: 844 });  // a phone
     await page.screenshot({ path: path.join(artifactDir, 'web-ui-phone.png'), fullPage: true });

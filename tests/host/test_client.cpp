@@ -3,12 +3,15 @@
 // from its first cycle on, so a test can link it around the host and compare.
 //   zephrane-test-client --name NAME --latency 256/48000 --seconds S --record FILE
 //   zephrane-test-client --passthrough --name NAME --latency ...   copies "in" to "out"
+//   --level-period S   the played signal's level swings between 0.2 and 1 of full over S
+//                      seconds, so level meters move; RMS over whole periods stays fixed
 // The recording is written at the end as raw 32-bit floats; FILE.cycles gets one line
 // "frames rate" for every change of cycle length or rate.
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +28,7 @@ struct Client {
     void* in = nullptr;
     void* out = nullptr;
     bool passthrough = false;
+    double levelPeriodFrames = 0;  // 0: a steady level
     uint64_t played = 0;
     std::vector<float> recording;  // reserved up front: the process callback never allocates
     size_t recorded = 0;
@@ -70,7 +74,13 @@ void onProcess(void* userData, spa_io_position* position) {
     }
     if (out != nullptr) {
         for (uint32_t i = 0; i < frames; ++i) {
-            out[i] = zephrane::testing::testSignal(c.played + i);
+            uint64_t n = c.played + i;
+            float level = 1.0f;
+            if (c.levelPeriodFrames > 0) {
+                double phase = std::fmod(static_cast<double>(n), c.levelPeriodFrames) / c.levelPeriodFrames;
+                level = static_cast<float>(0.6 + 0.4 * std::sin(2 * M_PI * phase));
+            }
+            out[i] = level * zephrane::testing::testSignal(n);
         }
     }
     c.played += frames;
@@ -108,6 +118,8 @@ int main(int argc, char** argv) {
             recordPath = next();
         } else if (arg == "--seconds") {
             seconds = std::stod(next());
+        } else if (arg == "--level-period") {
+            client.levelPeriodFrames = std::stod(next()) * 48000;
         } else if (arg == "--passthrough") {
             client.passthrough = true;
         } else {

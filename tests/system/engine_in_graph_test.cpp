@@ -1,0 +1,93 @@
+// The host on our engine library in a real PipeWire graph: a setting made through the JSON
+// control port changes the audio that comes back, and the engine keeps it across a clean
+// restart and across a crash shortly after the change.
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "system_fixture.h"
+
+namespace zephrane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class EngineInGraph : public WholeSystem {};
+
+TEST_F(EngineInGraph, InputGainSetThroughTheJsonPortLowersTheAudioAndSurvivesARestart) {
+    std::unique_ptr<ChildProcess> host;
+    std::unique_ptr<ChildProcess> client;
+    startLinked(host, client, 5);
+    if (HasFatalFailure()) {
+        return;
+    }
+    std::this_thread::sleep_for(1500ms);
+    nlohmann::json reply = request(R"({"set":{"in":{"gain":-30}}})");
+    ASSERT_TRUE(reply.is_object()) << reply;
+    EXPECT_EQ(reply["in"]["gain"], -30) << reply;
+    EXPECT_EQ(client->finish(15s).status, 0);
+
+    Recording recorded = recording();
+    ASSERT_GT(recorded.samples.size(), 4 * kLevelPeriodFrames);
+    LevelChange change = levelChange(recorded.samples, kLevelPeriodFrames);
+    std::printf("level %.4f before, %.5f after: %.2f dB\n", change.before, change.after, change.dB());
+    // At 0 dB the engine passes the played level: uniform noise in [-0.5, 0.5) under a
+    // level of 0.6 + 0.4 sin, RMS sqrt(0.6^2 + 0.4^2 / 2) / sqrt(12).
+    EXPECT_NEAR(change.before, std::sqrt(0.36 + 0.08) / std::sqrt(12.0), 0.005);
+    EXPECT_NEAR(change.dB(), -30.0, 0.3) << "before " << change.before << ", after " << change.after;
+    // The ramp does not overshoot: nothing after the loudest block is louder than before.
+    float peakBefore = 0;
+    float peakAfter = 0;
+    size_t half = recorded.samples.size() / 2;
+    for (size_t k = 0; k < recorded.samples.size(); ++k) {
+        float& peak = k < half ? peakBefore : peakAfter;
+        peak = std::max(peak, std::abs(recorded.samples[k]));
+    }
+    EXPECT_LE(peakAfter, peakBefore);
+
+    host->sendSignal(SIGTERM);
+    ChildResult stopped = host->finish(10s);
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+
+    std::unique_ptr<ChildProcess> again;
+    startLinked(again, client, 30);
+    if (HasFatalFailure()) {
+        return;
+    }
+    EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -30);
+    again->sendSignal(SIGTERM);
+    EXPECT_EQ(again->finish(10s).status, 0);
+    client->sendSignal(SIGTERM);
+    client->finish(5s);
+}
+
+TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
+    std::unique_ptr<ChildProcess> host;
+    std::unique_ptr<ChildProcess> client;
+    startLinked(host, client, 30);
+    if (HasFatalFailure()) {
+        return;
+    }
+    ASSERT_EQ(request(R"({"set":{"out":{"gain":-6.5}}})")["out"]["gain"], -6.5);
+    std::this_thread::sleep_for(2500ms);
+    host->sendSignal(SIGKILL);
+    EXPECT_EQ(host->finish(5s).status, 128 + SIGKILL);
+    client->sendSignal(SIGTERM);
+    client->finish(5s);
+
+    std::unique_ptr<ChildProcess> again;
+    startLinked(again, client, 30);
+    if (HasFatalFailure()) {
+        return;
+    }
+    EXPECT_EQ(request(R"({"get":{"out":null}})")["out"]["gain"], -6.5);
+    again->sendSignal(SIGTERM);
+    EXPECT_EQ(again->finish(10s).status, 0);
+    client->sendSignal(SIGTERM);
+    client->finish(5s);
+}
+
+}  // namespace
+}  // namespace zephrane::testing
