@@ -1,9 +1,10 @@
 // zephrane-demo-tone: plays a steady mono sine into the PipeWire graph until SIGINT or
 // SIGTERM, as the demo's test signal. It does not link itself; the caller links its
-// output port with pw-link, so no session manager is needed and none reroutes it.
+// output port with pw-link, so no session manager is needed and none reroutes it. A DSP
+// filter rather than a stream: a stream's ports appear only once a session manager
+// configures them, a filter's port exists from the start.
 #include <getopt.h>
 #include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,37 +22,26 @@ constexpr uint32_t SAMPLE_RATE = 48000;
 
 struct ToneData {
     pw_main_loop* loop = nullptr;
-    pw_stream* stream = nullptr;
+    pw_filter* filter = nullptr;
+    void* port = nullptr;
     zephrane::demo::ToneGenerator* tone = nullptr;
     int status = 0;
 };
 
-void onProcess(void* userData) {
+void onProcess(void* userData, spa_io_position* position) {
     auto& data = *static_cast<ToneData*>(userData);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(data.stream);
-    if (buffer == nullptr) {
-        return;
-    }
-    spa_data& target = buffer->buffer->datas[0];
-    auto* samples = static_cast<float*>(target.data);
+    auto frames = static_cast<uint32_t>(position->clock.duration);
+    auto* samples = static_cast<float*>(pw_filter_get_dsp_buffer(data.port, frames));
     if (samples != nullptr) {
-        uint32_t frames = target.maxsize / sizeof(float);
-        if (buffer->requested != 0) {
-            frames = static_cast<uint32_t>(std::min<uint64_t>(frames, buffer->requested));
-        }
         data.tone->fill(samples, frames);
-        target.chunk->offset = 0;
-        target.chunk->stride = sizeof(float);
-        target.chunk->size = frames * sizeof(float);
     }
-    pw_stream_queue_buffer(data.stream, buffer);
 }
 
 // A lost daemon ends the run with an error, so the demo script notices.
-void onStateChanged(void* userData, pw_stream_state, pw_stream_state state, const char* error) {
+void onStateChanged(void* userData, pw_filter_state, pw_filter_state state, const char* error) {
     auto& data = *static_cast<ToneData*>(userData);
-    if (state == PW_STREAM_STATE_ERROR) {
-        std::fprintf(stderr, "zephrane-demo-tone: stream error: %s\n", error != nullptr ? error : "");
+    if (state == PW_FILTER_STATE_ERROR) {
+        std::fprintf(stderr, "zephrane-demo-tone: filter error: %s\n", error != nullptr ? error : "");
         data.status = 1;
         pw_main_loop_quit(data.loop);
     }
@@ -130,9 +120,9 @@ int main(int argc, char** argv) {
     pw_loop_add_signal(loop, SIGINT, onStopSignal, &data);
     pw_loop_add_signal(loop, SIGTERM, onStopSignal, &data);
 
-    static const pw_stream_events streamEvents = [] {
-        pw_stream_events events{};
-        events.version = PW_VERSION_STREAM_EVENTS;
+    static const pw_filter_events filterEvents = [] {
+        pw_filter_events events{};
+        events.version = PW_VERSION_FILTER_EVENTS;
         events.state_changed = onStateChanged;
         events.process = onProcess;
         return events;
@@ -142,12 +132,16 @@ int main(int argc, char** argv) {
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
         PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_DESCRIPTION, "zephrane demo tone",
         PW_KEY_NODE_WANT_DRIVER, "true", PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
-    data.stream = pw_stream_new_simple(loop, name.c_str(), properties, &streamEvents, &data);
-    if (data.stream == nullptr) {
-        std::fprintf(stderr, "zephrane-demo-tone: cannot create the stream\n");
+    data.filter = pw_filter_new_simple(loop, name.c_str(), properties, &filterEvents, &data);
+    if (data.filter == nullptr) {
+        std::fprintf(stderr, "zephrane-demo-tone: cannot create the filter\n");
         pw_main_loop_destroy(data.loop);
         return 1;
     }
+    data.port = pw_filter_add_port(
+        data.filter, PW_DIRECTION_OUTPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, "output", nullptr),
+        nullptr, 0);
 
     spa_hook coreListener{};
     static const pw_core_events coreEvents = [] {
@@ -156,33 +150,22 @@ int main(int argc, char** argv) {
         events.error = onCoreError;
         return events;
     }();
-    if (pw_core* core = pw_stream_get_core(data.stream)) {
-        pw_core_add_listener(core, &coreListener, &coreEvents, &data);
-    }
 
-    uint8_t buffer[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_F32;
-    format.rate = SAMPLE_RATE;
-    format.channels = 1;
-    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    const spa_pod* parameters[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-
-    int result = pw_stream_connect(
-        data.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), parameters, 1);
+    int result = pw_filter_connect(data.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
     if (result < 0) {
         std::fprintf(stderr, "zephrane-demo-tone: cannot connect: %s\n", std::strerror(-result));
         data.status = 1;
     } else {
+        if (pw_core* core = pw_filter_get_core(data.filter)) {
+            pw_core_add_listener(core, &coreListener, &coreEvents, &data);
+        }
         pw_main_loop_run(data.loop);
     }
 
     if (coreListener.link.next != nullptr) {
         spa_hook_remove(&coreListener);
     }
-    pw_stream_destroy(data.stream);
+    pw_filter_destroy(data.filter);
     pw_main_loop_destroy(data.loop);
     pw_deinit();
     return data.status;
