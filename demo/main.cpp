@@ -65,7 +65,7 @@ void printHelp(const char* program) {
         "%s [-n node_name] [-f frequency_hz] [-l level_dbfs]\n"
         "  -n, --name=node_name   PipeWire node name (default zephrane-demo-tone)\n"
         "  -f, --frequency=hz     sine frequency (default 440)\n"
-        "  -l, --level=dbfs       peak level (default -12)\n"
+        "  -l, --level=dbfs       peak level; it swings 6 dB below and back every 2 s (default -12)\n"
         "  -h, --help             this help\n",
         program);
 }
