@@ -14,6 +14,7 @@
 #include <string>
 
 #include "color_console_sink.h"
+#include "engine_log_bridge.h"
 #include "log.h"
 #include "zephrane_engine.h"
 
@@ -86,7 +87,8 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onStopSignal);
     std::signal(SIGINT, onStopSignal);
 
-    // Only this program's own lines show: the engine log bridge is not registered here.
+    // The engine's web server reports what a person needs to reach it through the log: the
+    // generated login secret, the certificate fingerprint, ports it could not bind.
     zephrane::ColorConsoleSink& sink = zephrane::processColorConsoleSink();
     zephrane::Logger& logger = zephrane::processLogger();
     logger.clearSinks();
@@ -169,6 +171,7 @@ int main(int argc, char** argv) {
         }
     }
     logger.threshold = verbosity;
+    zephrane::registerEngineLogBridge(verbosity);
 
     ZephraneParametersHandle parameters = zephrane_NewParameters();
     ZephraneWebserverHandle webserver =
