@@ -202,7 +202,7 @@ function showMeters(m) {
     showLevel(side + '-peak', s.peak);
     showLevel(side + '-rms', s.rms);
   }
-  $('load').textContent = typeof m.load === 'number' ? fmt(m.load, 1) + ' %' : '–';
+  $('load').textContent = typeof m.load === 'number' ? fmt(m.load, m.load < 1 ? 2 : 1) + ' %' : '–';
 }
 
 function showControl(id, value, force) {
