@@ -22,10 +22,14 @@ namespace {
 
 constexpr const char* NODE_NAME = "KORVEX ZEPHRANE.QX";
 constexpr int64_t PROCESS_LATENCY_NS = 10'000'000;
+// Without -C, PipeWire would derive an empty node name from an empty application name, and
+// the node could not be linked by name.
+constexpr const char* DEFAULT_CLIENT_NAME = "zephrane-filter";
 
 pw_properties* makeNodeProperties(const std::string& clientName) {
+    const char* applicationName = clientName.empty() ? DEFAULT_CLIENT_NAME : clientName.c_str();
     return pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE,
-                             "DSP", PW_KEY_APP_NAME, clientName.c_str(), PW_KEY_APP_ICON, iconIcoBase64,
+                             "DSP", PW_KEY_APP_NAME, applicationName, PW_KEY_APP_ICON, iconIcoBase64,
                              PW_KEY_APP_ICON_NAME, iconFilePath.c_str(), nullptr);
 }
 

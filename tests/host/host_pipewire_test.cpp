@@ -47,7 +47,8 @@ class HostInGraph : public ::testing::Test {
         }
     }
 
-    std::unique_ptr<ChildProcess> startHost(const Environment& extra = {}) {
+    std::unique_ptr<ChildProcess> startHost(const Environment& extra = {},
+                                            const std::vector<std::string>& arguments = {"-v", "-C", HOST}) {
         Environment environment = doubleEnvironment(ZEPHRANE_DOUBLE_DIR);
         environment.merge(daemon.environment());
         environment["ZDOUBLE_CALL_LOG"] = callLog;
@@ -55,8 +56,7 @@ class HostInGraph : public ::testing::Test {
         for (const auto& [key, value] : extra) {
             environment[key] = value;
         }
-        return std::make_unique<ChildProcess>(ZEPHRANE_FILTER_PATH,
-                                              std::vector<std::string>{"-v", "-C", HOST}, environment);
+        return std::make_unique<ChildProcess>(ZEPHRANE_FILTER_PATH, arguments, environment);
     }
 
     // A client playing the test signal and recording for `seconds`, or a passthrough.
@@ -188,6 +188,14 @@ TEST_F(HostInGraph, ShowsItsNodePortsAndIconAndRemovesTheIconOnSigterm) {
     EXPECT_EQ(countLinesContaining(result.err, "VERB  MAIN exiting now"), 1u) << result.err;
     // Never linked, never scheduled: no engine process was ever made.
     EXPECT_EQ(callCount("zephrane_InitProcess3"), 0u);
+}
+
+TEST_F(HostInGraph, WithoutAClientNameTheNodeIsStillLinkableByName) {
+    auto host = startHost({}, {});
+    waitForOutputPorts({"zephrane-filter:FL"});
+    EXPECT_EQ(propsOf(hostNode())["application.name"], "zephrane-filter");
+    host->sendSignal(SIGTERM);
+    EXPECT_EQ(host->finish(10s).status, 0);
 }
 
 struct LagCase {
