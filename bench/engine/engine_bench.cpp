@@ -1,5 +1,6 @@
-// Cost of the engine's audio path per frame beside a plain gain loop, and the time from
-// creating a process to its JSON port being ready. Runs against the built library.
+// Cost of the engine's audio path per frame beside a plain gain loop, the time from
+// creating a process to its JSON port being ready, and the time to start its web servers.
+// Runs against the built library.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -112,10 +113,54 @@ void BM_InitToReady(benchmark::State& state) {
     std::system(("rm -rf " + dir).c_str());
 }
 
+// What the host's real-time thread waits for at every cycle-length change when it serves
+// the web interface: both servers listening, with the certificate already in the storage
+// directory (arg 0), or made for a fresh directory (arg 1, the first start on a board).
+void BM_WebServerStart(benchmark::State& state) {
+    const bool makeCertificate = state.range(0) != 0;
+    std::string dir = "/tmp/engine-bench-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) {
+        state.SkipWithError("no temporary directory");
+        return;
+    }
+    ::unsetenv("SSL_CERTIFICATE_PATH");
+    ::unsetenv("SSL_PRIVATE_PATH");
+    ZephraneProcessHandle process = zephrane_InitProcess3(dir.c_str(), nullptr, 128);
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (makeCertificate) {
+            std::system(("rm -f " + dir + "/*.pem").c_str());
+        }
+        auto http = static_cast<uint32_t>(freePort());
+        auto https = http;
+        while (https == http) {  // a port just released may come back at once
+            https = static_cast<uint32_t>(freePort());
+        }
+        state.ResumeTiming();
+        ZephraneWebserverHandle server = zephrane_Webserver(http, https, process);
+        state.PauseTiming();
+        int status = zephrane_Webserver_Status(server);
+        zephrane_Webserver_Stop(server, 1000);
+        if (status != 3) {
+            state.SkipWithError(("not listening on both ports: status " + std::to_string(status)).c_str());
+            break;
+        }
+        state.ResumeTiming();
+    }
+    zephrane_ExitProcess(process);
+    std::system(("rm -rf " + dir).c_str());
+}
+
 }  // namespace
 
 BENCHMARK(BM_PlainGainLoop)->Arg(12)->Arg(48)->Arg(128)->Arg(1024);
 BENCHMARK(BM_EngineProcess)->ArgNames({"frames", "limiting"})->ArgsProduct({{12, 48, 128, 1024}, {0, 1}});
 BENCHMARK(BM_InitToReady)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WebServerStart)
+    ->ArgName("make_certificate")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,16 +27,26 @@
 namespace zephrane::web::test {
 
 // A port nobody listens on right now (bound and released; good enough on a test host).
+// A port just released can come back from the next bind at once; a test asking for two
+// ports must get two.
 inline uint32_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    static std::mutex mutex;
+    static std::set<uint32_t> handedOut;
+    std::lock_guard lock(mutex);
+    for (;;) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(fd);
+        uint32_t port = ntohs(address.sin_port);
+        if (handedOut.insert(port).second) {
+            return port;
+        }
+    }
 }
 
 // Answers get/set/preset like the engine, with meters that move, and records every line.
