@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "../engine/test_support.h"
 #include "system_fixture.h"
 
 namespace zephrane::testing {
@@ -87,6 +88,46 @@ TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
     EXPECT_EQ(again->finish(10s).status, 0);
     client->sendSignal(SIGTERM);
     client->finish(5s);
+}
+
+// The host makes the new instance while the old one still holds the JSON and web ports,
+// and the new one must start from the old one's live settings, not from the file.
+TEST_F(EngineInGraph, AQuantumChangeRightAfterASettingKeepsItAndThePorts) {
+    int httpPort = enginetest::freePort();
+    extraHostArguments = {"-w", std::to_string(httpPort)};
+    std::unique_ptr<ChildProcess> host;
+    std::unique_ptr<ChildProcess> client;
+    startLinked(host, client, 6);
+    if (HasFatalFailure()) {
+        return;
+    }
+    ASSERT_EQ(request(R"({"get":{"info":null}})")["info"]["chunk"], 256);
+    std::this_thread::sleep_for(1500ms);  // the level before the change
+    enginetest::LineClient connected(jsonPort);
+    ASSERT_EQ(nlohmann::json::parse(connected.request(R"({"set":{"in":{"gain":-20}}})"))["in"]["gain"], -20);
+    ASSERT_EQ(daemon.tool("pw-metadata", {"-n", "settings", "0", "clock.force-quantum", "512"}).status, 0);
+
+    nlohmann::json info;
+    EXPECT_TRUE(eventually(
+        [&] {
+            info = request(R"({"get":{"info":null}})");
+            return info.is_object() && info["info"]["chunk"] == 512;
+        },
+        5s))
+        << info;
+    EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -20);
+    enginetest::LineClient web(httpPort);
+    EXPECT_TRUE(web.connected()) << "the web port was lost";
+    EXPECT_EQ(client->finish(15s).status, 0);
+    LevelChange change = levelChange(recording().samples, kLevelPeriodFrames);
+    EXPECT_NEAR(change.dB(), -20.0, 0.3) << "before " << change.before << ", after " << change.after;
+
+    host->sendSignal(SIGTERM);
+    ChildResult stopped = host->finish(10s);
+    EXPECT_EQ(stopped.status, 0);
+    for (const char* bad : {"FATAL", "ERROR", "Invalid instance"}) {
+        EXPECT_EQ(stopped.err.find(bad), std::string::npos) << stopped.err;
+    }
 }
 
 }  // namespace

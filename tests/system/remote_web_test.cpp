@@ -21,8 +21,8 @@ class RemoteWeb : public WholeSystem {
         environment["STATE_DIR"] = stateDir;
         return std::make_unique<ChildProcess>(
             ZEPHRANE_WEB_PATH,
-            std::vector<std::string>{"-i", "localhost", "-p", std::to_string(jsonPort), "-w", std::to_string(httpPort),
-                                     "-s", std::to_string(httpsPort)},
+            std::vector<std::string>{"-i", "localhost", "-p", std::to_string(jsonPort), "-w",
+                                     std::to_string(httpPort), "-s", std::to_string(httpsPort)},
             environment);
     }
 
@@ -43,7 +43,8 @@ TEST_F(RemoteWeb, ServesTheHostOverHttpAndHttpsAndFollowsItAcrossARestart) {
         return;
     }
     std::unique_ptr<ChildProcess> web = startWeb();
-    ASSERT_TRUE(eventually([&] { return control(R"({"set":{"in":{"gain":-12}}})", true).status == 200; }, 10s))
+    ASSERT_TRUE(
+        eventually([&] { return control(R"({"set":{"in":{"gain":-12}}})", true).status == 200; }, 10s))
         << "no answer over HTTPS";
     EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -12);
 

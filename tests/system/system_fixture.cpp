@@ -70,10 +70,9 @@ void WholeSystem::SetUp() {
 }
 
 std::unique_ptr<ChildProcess> WholeSystem::startHost() {
-    return std::make_unique<ChildProcess>(
-        ZEPHRANE_FILTER_PATH,
-        std::vector<std::string>{"-C", kHost, "-D", stateDir, "-j", std::to_string(jsonPort)},
-        childEnvironment());
+    std::vector<std::string> arguments{"-C", kHost, "-D", stateDir, "-j", std::to_string(jsonPort)};
+    arguments.insert(arguments.end(), extraHostArguments.begin(), extraHostArguments.end());
+    return std::make_unique<ChildProcess>(ZEPHRANE_FILTER_PATH, arguments, childEnvironment());
 }
 
 std::unique_ptr<ChildProcess> WholeSystem::startClient(double seconds) {

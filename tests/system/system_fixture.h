@@ -57,6 +57,7 @@ class WholeSystem : public ::testing::Test {
     TempDir files;
     std::string stateDir;
     int jsonPort = 0;
+    std::vector<std::string> extraHostArguments;
 };
 
 }  // namespace zephrane::testing
