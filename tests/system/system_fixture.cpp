@@ -34,7 +34,11 @@ LevelChange levelChange(const std::vector<float>& samples, size_t block) {
     if (levels.size() < 3) {
         return change;
     }
-    change.after = levels.back();
+    // After the change: the median of the last three blocks, so that a cycle the loaded
+    // graph missed does not decide the result.
+    std::vector<double> last(levels.end() - 3, levels.end());
+    std::sort(last.begin(), last.end());
+    change.after = last[1];
     // Before the change: the blocks from the loudest one on, while they stay within 3 dB of
     // it. The first blocks may hold silence from before the link.
     auto loudest = std::max_element(levels.begin(), levels.end());

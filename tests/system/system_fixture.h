@@ -19,7 +19,7 @@ namespace zephrane::testing {
 std::vector<double> blockLevels(const std::vector<float>& samples, size_t block);
 
 // The level drop across a recording in dB: the median level of the blocks while the
-// signal flowed before the change, against the last whole block.
+// signal flowed before the change, against the median of the last three whole blocks.
 struct LevelChange {
     double before = 0;
     double after = 0;
