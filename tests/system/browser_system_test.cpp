@@ -74,11 +74,9 @@ TEST_F(BrowserOnWholeSystem, GainSetOnThePageReachesTheEngineAndTheAudio) {
     LevelChange change = levelChange(recording().samples, kLevelPeriodFrames);
     EXPECT_NEAR(change.dB(), -30.0, 0.5) << "before " << change.before << ", after " << change.after;
 
-    web->sendSignal(SIGTERM);
-    ChildResult webStopped = web->finish(10s);
+    ChildResult webStopped = stop(*web);
     EXPECT_EQ(webStopped.status, 0) << webStopped.err;
-    host->sendSignal(SIGTERM);
-    ChildResult hostStopped = host->finish(10s);
+    ChildResult hostStopped = stop(*host);
     EXPECT_EQ(hostStopped.status, 0) << hostStopped.err;
 }
 

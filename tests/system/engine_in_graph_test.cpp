@@ -48,8 +48,7 @@ TEST_F(EngineInGraph, InputGainSetThroughTheJsonPortLowersTheAudioAndSurvivesARe
     }
     EXPECT_LE(peakAfter, peakBefore);
 
-    host->sendSignal(SIGTERM);
-    ChildResult stopped = host->finish(10s);
+    ChildResult stopped = stop(*host);
     EXPECT_EQ(stopped.status, 0) << stopped.err;
 
     std::unique_ptr<ChildProcess> again;
@@ -58,10 +57,8 @@ TEST_F(EngineInGraph, InputGainSetThroughTheJsonPortLowersTheAudioAndSurvivesARe
         return;
     }
     EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -30);
-    again->sendSignal(SIGTERM);
-    EXPECT_EQ(again->finish(10s).status, 0);
-    client->sendSignal(SIGTERM);
-    client->finish(5s);
+    EXPECT_EQ(stop(*again).status, 0);
+    stopClient(*client);
 }
 
 TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
@@ -75,8 +72,7 @@ TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
     std::this_thread::sleep_for(2500ms);
     host->sendSignal(SIGKILL);
     EXPECT_EQ(host->finish(5s).status, 128 + SIGKILL);
-    client->sendSignal(SIGTERM);
-    client->finish(5s);
+    stopClient(*client);
 
     std::unique_ptr<ChildProcess> again;
     startLinked(again, client, 30);
@@ -84,10 +80,8 @@ TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
         return;
     }
     EXPECT_EQ(request(R"({"get":{"out":null}})")["out"]["gain"], -6.5);
-    again->sendSignal(SIGTERM);
-    EXPECT_EQ(again->finish(10s).status, 0);
-    client->sendSignal(SIGTERM);
-    client->finish(5s);
+    EXPECT_EQ(stop(*again).status, 0);
+    stopClient(*client);
 }
 
 // The host makes the new instance while the old one still holds the JSON and web ports,
@@ -122,8 +116,7 @@ TEST_F(EngineInGraph, AQuantumChangeRightAfterASettingKeepsItAndThePorts) {
     LevelChange change = levelChange(recording().samples, kLevelPeriodFrames);
     EXPECT_NEAR(change.dB(), -20.0, 0.5) << "before " << change.before << ", after " << change.after;
 
-    host->sendSignal(SIGTERM);
-    ChildResult stopped = host->finish(10s);
+    ChildResult stopped = stop(*host);
     EXPECT_EQ(stopped.status, 0);
     for (const char* bad : {"FATAL", "ERROR", "Invalid instance"}) {
         EXPECT_EQ(stopped.err.find(bad), std::string::npos) << stopped.err;

@@ -48,10 +48,8 @@ TEST_F(RemoteWeb, ServesTheHostOverHttpAndHttpsAndFollowsItAcrossARestart) {
         << "no answer over HTTPS";
     EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -12);
 
-    host->sendSignal(SIGTERM);
-    EXPECT_EQ(host->finish(10s).status, 0);
-    client->sendSignal(SIGTERM);
-    client->finish(5s);
+    EXPECT_EQ(stop(*host).status, 0);
+    stopClient(*client);
     HttpReply away;
     EXPECT_TRUE(eventually(
         [&] {
@@ -75,14 +73,11 @@ TEST_F(RemoteWeb, ServesTheHostOverHttpAndHttpsAndFollowsItAcrossARestart) {
         << back.status << " " << back.body;
     EXPECT_EQ(nlohmann::json::parse(back.body, nullptr, false)["in"]["gain"], -12) << back.body;
 
-    web->sendSignal(SIGTERM);
-    ChildResult webStopped = web->finish(10s);
+    ChildResult webStopped = stop(*web);
     EXPECT_EQ(webStopped.status, 0) << webStopped.err;
     EXPECT_NE(webStopped.err.find("SHA-256"), std::string::npos) << webStopped.err << webStopped.out;
-    host->sendSignal(SIGTERM);
-    EXPECT_EQ(host->finish(10s).status, 0);
-    client->sendSignal(SIGTERM);
-    client->finish(5s);
+    EXPECT_EQ(stop(*host).status, 0);
+    stopClient(*client);
 }
 
 }  // namespace

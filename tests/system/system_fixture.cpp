@@ -1,5 +1,6 @@
 #include "system_fixture.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -105,6 +106,16 @@ void WholeSystem::startLinked(std::unique_ptr<ChildProcess>& host, std::unique_p
     ASSERT_EQ(daemon.tool("pw-link", {hostPort, "zt-client:in"}).status, 0);
     // The host makes its engine instance in the first cycle; its JSON port follows.
     ASSERT_TRUE(eventually([&] { return jsonPortAnswers(); }, 15s)) << "the JSON port never answered";
+}
+
+ChildResult WholeSystem::stop(ChildProcess& program) {
+    program.sendSignal(SIGTERM);
+    return program.finish(10s);
+}
+
+void WholeSystem::stopClient(ChildProcess& client) {
+    client.sendSignal(SIGTERM);
+    client.finish(5s);
 }
 
 nlohmann::json WholeSystem::request(const std::string& line) {

@@ -45,6 +45,9 @@ class WholeSystem : public ::testing::Test {
     void startLinked(std::unique_ptr<ChildProcess>& host, std::unique_ptr<ChildProcess>& client,
                      double seconds);
     Recording recording() { return loadRecording(files.file("client.raw")); }
+    // SIGTERM and the exit: the host's or zephrane-web's result, the client's ignored.
+    static ChildResult stop(ChildProcess& program);
+    static void stopClient(ChildProcess& client);
 
     // One request line to the JSON port and its parsed reply; null when none came.
     nlohmann::json request(const std::string& line);
