@@ -207,7 +207,10 @@ function showMeters(m) {
 
 function showControl(id, value, force) {
   if (typeof value !== 'number') return;
-  const busy = Date.now() - (editing.get(id) || 0) < 1500;
+  // A value being typed stays until it is sent: the settings refresh must not replace
+  // it (the browser then sends no change for what the user typed).
+  const typing = document.activeElement === $(id + '-number');
+  const busy = typing || Date.now() - (editing.get(id) || 0) < 1500;
   if (!busy || force) {
     $(id).value = value;
     $(id + '-number').value = value;

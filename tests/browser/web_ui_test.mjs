@@ -138,8 +138,12 @@ async function main() {
     seen.delete('–');
     if (seen.size < 3) fail(`input peak meter did not move: ${[...seen]}`);
 
-    // Input gain to -30: the value in force comes back from the instance.
+    // Input gain to -30: the value in force comes back from the instance. The value is
+    // typed more slowly than the settings refresh (about once a second), which must not
+    // replace it before Enter.
     await page.fill('#in-gain-number', '-30');
+    await page.waitForTimeout(1500);
+    if (await page.inputValue('#in-gain-number') !== '-30') fail('the settings refresh replaced a value being typed');
     await page.press('#in-gain-number', 'Enter');
     await page.locator('#in-gain-force', { hasText: 'in force: -30' }).waitFor({ timeout: 3000 });
     if (server) {
