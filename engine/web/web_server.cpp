@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "event_feed.h"
@@ -25,6 +26,16 @@
 #include "web_app.h"
 
 namespace zephrane::web {
+
+namespace {
+
+struct ThreadCount {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int live = 0;
+};
+
+}  // namespace
 
 struct WebServer::State {
     WebServerConfig config;
@@ -35,9 +46,11 @@ struct WebServer::State {
     std::atomic<bool> stopping{false};
     std::atomic<int> status{0};
 
-    std::mutex mutex;
-    std::condition_variable threadEnded;
-    int liveThreads = 0;
+    // Guards `connections` and counts the server's threads. Shared apart from the state, so
+    // that a thread lets go of the state before it reports its end: after a clean stop the
+    // owner releases the state (and the TLS context) itself, never a server thread racing
+    // the host's exit.
+    std::shared_ptr<ThreadCount> threads = std::make_shared<ThreadCount>();
     // Open connections and what each is doing. A stop closes the ones kept alive between
     // requests at once, gives a new one a moment for its first request, and lets one
     // that is answering finish, so a request made just as a new instance takes over the
@@ -46,7 +59,7 @@ struct WebServer::State {
     std::map<int, Phase> connections;
 
     void setPhase(int fd, Phase phase) {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(threads->mutex);
         connections[fd] = phase;
     }
 
@@ -67,25 +80,27 @@ using namespace std::chrono_literals;
 // on the thread and the write fails with EPIPE).
 template <typename Body>
 bool spawn(const std::shared_ptr<State>& state, Body body) {
+    std::shared_ptr<ThreadCount> threads = state->threads;
     {
-        std::lock_guard lock(state->mutex);
-        ++state->liveThreads;
+        std::lock_guard lock(threads->mutex);
+        ++threads->live;
     }
     try {
-        std::thread([state, body = std::move(body)]() mutable {
+        std::thread([threads, job = std::optional<Body>(std::move(body))]() mutable {
             sigset_t set;
             sigemptyset(&set);
             sigaddset(&set, SIGPIPE);
             pthread_sigmask(SIG_BLOCK, &set, nullptr);
-            body();
-            std::lock_guard lock(state->mutex);
-            --state->liveThreads;
-            state->threadEnded.notify_all();
+            (*job)();
+            job.reset();  // its hold on the state ends here
+            std::lock_guard lock(threads->mutex);
+            --threads->live;
+            threads->ended.notify_all();
         }).detach();
         return true;
     } catch (...) {
-        std::lock_guard lock(state->mutex);
-        --state->liveThreads;
+        std::lock_guard lock(threads->mutex);
+        --threads->live;
         return false;
     }
 }
@@ -290,7 +305,7 @@ void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port
             continue;
         }
         {
-            std::lock_guard lock(state->mutex);
+            std::lock_guard lock(state->threads->mutex);
             // One accepted while stopping is served all the same (its client is already
             // connected); only the connection limit turns clients away.
             if (static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
@@ -302,12 +317,12 @@ void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port
         std::string peer = peerText(address);
         bool started = spawn(state, [state, fd, peer, tls] {
             serveConnection(state, fd, peer, tls);
-            std::lock_guard lock(state->mutex);
+            std::lock_guard lock(state->threads->mutex);
             state->connections.erase(fd);
             ::close(fd);
         });
         if (!started) {
-            std::lock_guard lock(state->mutex);
+            std::lock_guard lock(state->threads->mutex);
             state->connections.erase(fd);
             ::close(fd);
         }
@@ -391,7 +406,8 @@ bool WebServer::stop(std::chrono::milliseconds timeout) {
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + timeout;
     State& state = *state_;
-    std::unique_lock lock(state.mutex);
+    ThreadCount& threads = *state.threads;
+    std::unique_lock lock(threads.mutex);
     if (!state.stopping.exchange(true)) {
         state.status = 0;
         uint64_t one = 1;
@@ -410,14 +426,14 @@ bool WebServer::stop(std::chrono::milliseconds timeout) {
         auto settled = [&] { return state.connections.empty(); };
         cut(State::Phase::Idle);
         auto freshGrace = std::min<std::chrono::milliseconds>(timeout / 4, 100ms);
-        state.threadEnded.wait_until(lock, start + freshGrace, settled);
+        threads.ended.wait_until(lock, start + freshGrace, settled);
         cut(State::Phase::Fresh);
-        state.threadEnded.wait_until(lock, start + timeout / 2, settled);
+        threads.ended.wait_until(lock, start + timeout / 2, settled);
         for (auto [fd, phase] : state.connections) {
             ::shutdown(fd, SHUT_RDWR);
         }
     }
-    return state.threadEnded.wait_until(lock, deadline, [&] { return state.liveThreads == 0; });
+    return threads.ended.wait_until(lock, deadline, [&] { return threads.live == 0; });
 }
 
 }  // namespace zephrane::web

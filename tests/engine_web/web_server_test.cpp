@@ -289,6 +289,40 @@ TEST_F(WebServerTest, StopEndsKeptConnectionsAndEventStreamsWithinTheTimeOut) {
     EXPECT_FALSE(Client(port).connected());
 }
 
+// A host exits (and its TLS library cleans up) right after a clean stop, so nothing of the
+// server may be left to be released on one of the server's own threads.
+TEST_F(WebServerTest, ACleanStopLeavesTheServerToBeReleasedByItsOwner) {
+    uint32_t http = test::freePort(), https = test::freePort();
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<bool> released{false};
+        std::thread::id releasedOn;
+        std::shared_ptr<int> probe(new int(0), [&](int* p) {
+            releasedOn = std::this_thread::get_id();
+            released = true;
+            delete p;
+        });
+        WebServerConfig c = config(http, https);
+        c.channel = std::make_shared<FunctionControlChannel>(
+            [probe](const std::string&) { return std::string(R"({"in":{"gain":0}})"); });
+        probe.reset();
+        auto server = WebServer::start(std::move(c));
+        ASSERT_TRUE(server);
+        Client plain(http);
+        ASSERT_EQ(plain.request("POST", "/api/control", R"({"get":null})").status, 200);
+        Client tls(https, true);
+        ASSERT_EQ(tls.request("GET", "/app.css").status, 200);
+        Client stream(http);
+        ASSERT_TRUE(stream.send("GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n"));
+        while (stream.buffer().find("event: meter") == std::string::npos) {
+            ASSERT_TRUE(stream.readMore());
+        }
+        ASSERT_TRUE(server->stop(1000ms));
+        server.reset();
+        ASSERT_TRUE(released) << "round " << round << ": a server thread still held the server";
+        EXPECT_EQ(releasedOn, std::this_thread::get_id()) << "round " << round;
+    }
+}
+
 TEST_F(WebServerTest, StopLetsARequestInProgressFinishItsAnswer) {
     uint32_t port = test::freePort();
     WebServerConfig c = config(port);
