@@ -93,6 +93,9 @@ bool spawn(const std::shared_ptr<State>& state, Body body) {
             pthread_sigmask(SIG_BLOCK, &set, nullptr);
             (*job)();
             job.reset();  // its hold on the state ends here
+            // The TLS library's state for this thread (its error queue) is freed now, not
+            // at thread exit, which can come after a host that stopped the server has exited.
+            OPENSSL_thread_stop();
             std::lock_guard lock(threads->mutex);
             --threads->live;
             threads->ended.notify_all();
