@@ -112,6 +112,11 @@ void GraphLinks::onCheck(void* data, uint64_t) {
     static_cast<GraphLinks*>(data)->check();
 }
 
+void GraphLinks::onProxyBound(void* data, uint32_t) {
+    auto& link = *static_cast<LinkProxy*>(data);
+    link.owner->keeper_.requestMade(link.request);
+}
+
 void GraphLinks::onProxyRemoved(void* data) {
     static_cast<LinkProxy*>(data)->ended = true;
 }
@@ -144,6 +149,7 @@ void GraphLinks::createLink(const LinkRequest& request) {
     static const pw_proxy_events proxyEvents = [] {
         pw_proxy_events events{};
         events.version = PW_VERSION_PROXY_EVENTS;
+        events.bound = onProxyBound;
         events.removed = onProxyRemoved;
         events.error = onProxyError;
         return events;
@@ -162,6 +168,7 @@ void GraphLinks::createLink(const LinkRequest& request) {
     const spa_dict props = SPA_DICT_INIT_ARRAY(items);
 
     auto link = std::make_unique<LinkProxy>();
+    link->owner = this;
     link->request = request;
     link->proxy = static_cast<pw_proxy*>(
         pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props, 0));

@@ -30,6 +30,7 @@ class GraphLinks {
   private:
     // One link this host asked for; the link lives as long as the proxy.
     struct LinkProxy {
+        GraphLinks* owner = nullptr;
         LinkRequest request;
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
@@ -41,6 +42,7 @@ class GraphLinks {
                          const spa_dict* props);
     static void onGlobalRemove(void* data, uint32_t id);
     static void onCheck(void* data, uint64_t expirations);
+    static void onProxyBound(void* data, uint32_t globalId);
     static void onProxyRemoved(void* data);
     static void onProxyError(void* data, int seq, int res, const char* message);
 

@@ -70,8 +70,7 @@ std::optional<LinkRequest> LinkKeeper::consider(size_t index, const GraphModel& 
     auto pending = pending_.find(pair);
     if (graph.hasLink(pair.first, pair.second)) {
         if (pending != pending_.end()) {
-            ZLOG(LOG_INFO) << "Linked " << pending->second.description;
-            wanted_[pending->second.wanted].failing = false;
+            logMade(pending->second);
             pending_.erase(pending);
         }
         retryAfter_.erase(pair);
@@ -93,10 +92,30 @@ std::optional<LinkRequest> LinkKeeper::consider(size_t index, const GraphModel& 
     return request;
 }
 
+void LinkKeeper::logMade(Pending& pending) {
+    if (!pending.made) {
+        ZLOG(LOG_INFO) << "Linked " << pending.description;
+        wanted_[pending.wanted].failing = false;
+        pending.made = true;
+    }
+}
+
+void LinkKeeper::requestMade(const LinkRequest& request) {
+    auto pending = pending_.find({request.outputPort, request.inputPort});
+    if (pending != pending_.end()) {
+        logMade(pending->second);
+    }
+}
+
 void LinkKeeper::requestEnded(const LinkRequest& request, SteadyTime now, const std::string& error) {
     auto pending = pending_.find({request.outputPort, request.inputPort});
     if (pending == pending_.end()) {
         // Seen in the graph already; its absence now shows in the next update.
+        return;
+    }
+    if (pending->second.made) {
+        // Made and gone before the model showed it: asked for again at once.
+        pending_.erase(pending);
         return;
     }
     Wanted& wanted = wanted_[pending->second.wanted];

@@ -41,6 +41,9 @@ class LinkKeeper {
     // is not yet in the graph.
     std::vector<LinkRequest> update(const GraphModel& graph, std::optional<uint32_t> ownNode, SteadyTime now);
 
+    // PipeWire made the requested link; it may not be in the model yet.
+    void requestMade(const LinkRequest& request);
+
     // A request's proxy is gone: made and later removed, or refused with `error`.
     void requestEnded(const LinkRequest& request, SteadyTime now, const std::string& error = "");
 
@@ -57,7 +60,10 @@ class LinkKeeper {
     struct Pending {
         size_t wanted;            // the entry that asked first
         std::string description;  // "from to", for the log lines
+        bool made = false;        // logged as made
     };
+
+    void logMade(Pending& pending);
 
     std::optional<LinkRequest> consider(size_t index, const GraphModel& graph,
                                         std::optional<uint32_t> ownNode, SteadyTime now);

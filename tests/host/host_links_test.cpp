@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
-#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -80,18 +80,27 @@ class HostLinks : public ::testing::Test {
             << "ports did not appear";
     }
 
-    // Every link in the graph, as pw-link lists them.
+    // Every link in the graph, as pw-link lists them: a port line "  id node:port", then
+    // its links, "  link-id   |->   id node:port" for those it feeds.
     std::vector<Link> links() {
-        static const std::regex portLine(R"(^\s*(\d+) (.+)$)");
-        static const std::regex outgoingLine(R"(^\s*(\d+)\s+\|->\s+(\d+) (.+)$)");
         std::vector<Link> found;
         std::string current;
         for (const std::string& line : splitLines(daemon.tool("pw-link", {"-l", "-I"}).out)) {
-            std::smatch match;
-            if (std::regex_match(line, match, outgoingLine)) {
-                found.push_back({static_cast<uint32_t>(std::stoul(match[1])), current, match[3]});
-            } else if (line.find("|<-") == std::string::npos && std::regex_match(line, match, portLine)) {
-                current = match[2];
+            std::istringstream fields(line);
+            uint32_t id = 0;
+            std::string next;
+            if (!(fields >> id >> std::ws) || !std::getline(fields, next)) {
+                continue;
+            }
+            if (next.rfind("|->", 0) == 0) {
+                std::istringstream peer(next.substr(3));
+                uint32_t peerId = 0;
+                std::string name;
+                if (peer >> peerId >> std::ws && std::getline(peer, name)) {
+                    found.push_back({id, current, name});
+                }
+            } else if (next.rfind("|<-", 0) != 0) {
+                current = next;
             }
         }
         return found;

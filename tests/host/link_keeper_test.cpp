@@ -157,6 +157,21 @@ TEST_F(Keeper, ALinkThatGoesAwayIsAskedForAgainAtOnce) {
     EXPECT_EQ(log.count("WARN LINK_INPUT port \"zt-client:out\" is not in the graph"), 0u);
 }
 
+TEST_F(Keeper, ALinkMadeAndGoneBeforeTheModelShowedItIsLoggedAndAskedForAgainAtOnce) {
+    LinkKeeper keeper({{"zt-client:out"}, {}}, start);
+    addClient(30);
+    LinkRequest wanted = request(30, 32, HOST, HOST_IN);
+    ASSERT_EQ(keeper.update(graph, HOST, start).size(), 1u);
+    keeper.requestMade(wanted);
+    keeper.requestEnded(wanted, start + 10ms);
+    EXPECT_EQ(keeper.update(graph, HOST, start + 20ms), (std::vector<LinkRequest>{wanted}));
+    keeper.requestMade(wanted);
+    make({wanted}, 100);
+    keeper.update(graph, HOST, start + 100ms);
+    EXPECT_EQ(log.count("INFO Linked zt-client:out to zt-host:FL"), 2u);
+    EXPECT_EQ(log.lines().size(), 2u);
+}
+
 TEST_F(Keeper, ALinkMadeByOthersOrAskedForTwiceIsNotMadeAgain) {
     LinkKeeper keeper({{"zt-client:out", "zt-client"}, {"zt-client:in", "zt-client:in"}}, start);
     addClient(30);
