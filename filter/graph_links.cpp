@@ -1,5 +1,6 @@
 #include "graph_links.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -131,10 +132,18 @@ void GraphLinks::check() {
     SteadyTime time = now();
     // Proxies are released here rather than in their own callbacks.
     for (auto& link : links_) {
-        if (link->ended) {
-            keeper_.requestEnded(link->request, time, link->error);
-            destroy(*link);
+        if (!link->ended) {
+            continue;
         }
+        // An older proxy for the same ports that ends late says nothing about a newer one.
+        bool superseded = std::any_of(links_.begin(), links_.end(), [&](const auto& other) {
+            return other.get() != link.get() && other->proxy != nullptr && !other->ended &&
+                   other->request == link->request;
+        });
+        if (!superseded) {
+            keeper_.requestEnded(link->request, time, link->error);
+        }
+        destroy(*link);
     }
     std::erase_if(links_, [](const auto& link) { return link->proxy == nullptr; });
 

@@ -113,7 +113,7 @@ void LinkKeeper::requestEnded(const LinkRequest& request, SteadyTime now, const 
         // Seen in the graph already; its absence now shows in the next update.
         return;
     }
-    if (pending->second.made) {
+    if (pending->second.made && error.empty()) {
         // Made and gone before the model showed it: asked for again at once.
         pending_.erase(pending);
         return;

@@ -44,7 +44,9 @@ class LinkKeeper {
     // PipeWire made the requested link; it may not be in the model yet.
     void requestMade(const LinkRequest& request);
 
-    // A request's proxy is gone: made and later removed, or refused with `error`.
+    // A request's proxy is gone: made and later removed, or refused or failed with
+    // `error`. A failure is logged once until the link is made, and its ports wait for a
+    // pause before the next request.
     void requestEnded(const LinkRequest& request, SteadyTime now, const std::string& error = "");
 
   private:
