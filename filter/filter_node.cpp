@@ -10,6 +10,7 @@
 
 #include "audio_path.h"
 #include "filter_node_data.h"
+#include "graph_links.h"
 #include "icon_data.h"
 #include "icon_file.h"
 #include "instance_factory.h"
@@ -72,10 +73,12 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 
 // Stops the loop's clients and the current instance, then ends the process; the exit
 // handlers remove the icon file and the log facility.
-[[noreturn]] void shutDown(FilterNodeData& data, spa_hook& coreListener, int status) {
+[[noreturn]] void shutDown(FilterNodeData& data, std::unique_ptr<GraphLinks>& links, spa_hook& coreListener,
+                           int status) {
     ZLOG(LOG_VERB) << "MAIN stopping";
     activeNodeData = nullptr;
     data.stopping = true;
+    links.reset();
     if (coreListener.link.next != nullptr) {
         spa_hook_remove(&coreListener);
     }
@@ -94,7 +97,8 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 
 }  // namespace
 
-int runFilterNode(const InstanceSettings& settings, const std::string& clientName, int argc, char** argv) {
+int runFilterNode(const InstanceSettings& settings, const std::string& clientName, const LinkSettings& links,
+                  int argc, char** argv) {
     InstanceFactory instanceFactory = makeInstanceFactory(settings);
     installStopSignalHandlers();
 
@@ -153,17 +157,22 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
         return events;
     }();
     spa_hook coreListener{};
+    std::unique_ptr<GraphLinks> graphLinks;
     if (pw_core* core = pw_filter_get_core(data->filter)) {
         pw_core_add_listener(core, &coreListener, &coreEvents, data);
+        if (!links.empty()) {
+            graphLinks =
+                std::make_unique<GraphLinks>(pw_main_loop_get_loop(data->loop), core, data->filter, links);
+        }
     }
 
     pw_main_loop_run(data->loop);
 
     if (data->connectionLost) {
         ZLOG(LOG_ERROR) << "Lost the connection to PipeWire: " << data->connectionError;
-        shutDown(*data, coreListener, 255);
+        shutDown(*data, graphLinks, coreListener, 255);
     }
-    shutDown(*data, coreListener, 0);
+    shutDown(*data, graphLinks, coreListener, 0);
 }
 
 }  // namespace zephrane

@@ -6,5 +6,5 @@ int main(int argc, char** argv) {
     if (!startup.settings) {
         return startup.exitStatus;
     }
-    return zephrane::runFilterNode(*startup.settings, startup.clientName, argc, argv);
+    return zephrane::runFilterNode(*startup.settings, startup.clientName, startup.links, argc, argv);
 }

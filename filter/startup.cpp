@@ -13,6 +13,7 @@
 #include "color_console_sink.h"
 #include "engine_log_bridge.h"
 #include "log.h"
+#include "log_text.h"
 #include "zephrane_engine.h"
 
 namespace zephrane {
@@ -188,6 +189,14 @@ void readEnvironment(StartupConfig& config) {
         }
         config.deferredLogLines.push_back(std::string("ENV PROC_VERB ") + value);
     }
+    if (const char* value = nonEmpty("LINK_INPUT")) {
+        config.linkInput = value;
+        config.deferredLogLines.push_back("ENV link input " + engine::logText(value));
+    }
+    if (const char* value = nonEmpty("LINK_OUTPUT")) {
+        config.linkOutput = value;
+        config.deferredLogLines.push_back("ENV link output " + engine::logText(value));
+    }
 }
 
 CommandLineOutcome readCommandLine(int argc, char** argv, StartupConfig& config, std::ostream& out,
@@ -282,6 +291,21 @@ void checkEngineProperties() {
     }
 }
 
+LinkSettings readLinkSettings(const StartupConfig& config) {
+    LinkSettings links;
+    auto read = [](const char* variable, const std::string& text, std::vector<std::string>& ports) {
+        PortListParse parsed = parsePortList(text);
+        if (parsed.badEntry) {
+            throw std::runtime_error(std::string(variable) + " entry \"" + engine::logText(*parsed.badEntry) +
+                                     "\" is not a port (node:port or node)");
+        }
+        ports = std::move(parsed.entries);
+    };
+    read("LINK_INPUT", config.linkInput, links.inputSources);
+    read("LINK_OUTPUT", config.linkOutput, links.outputTargets);
+    return links;
+}
+
 InstanceSettings makeInstanceSettings(const StartupConfig& config) {
     InstanceSettings settings;
     settings.stateName = config.stateName;
@@ -329,6 +353,7 @@ StartupResult runStartup(int argc, char** argv) {
     }
 
     try {
+        result.links = readLinkSettings(config);
         checkEngineProperties();
     } catch (const std::runtime_error& error) {
         ZLOG(LOG_ERROR) << error.what();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "instance_settings.h"
+#include "link_spec.h"
 #include "log_severity.h"
 
 namespace zephrane {
@@ -21,6 +22,7 @@ inline constexpr uint16_t DEFAULT_JSON_PORT = 5010;
 struct StartupResult {
     std::optional<InstanceSettings> settings;  // empty: exit with exitStatus
     std::string clientName;
+    LinkSettings links;
     int exitStatus = 0;
 };
 
@@ -39,6 +41,9 @@ struct StartupConfig {
     uint32_t httpsPort = 0;
     LogSeverity verbosity = LOG_INFO;
     std::string clientName;
+    // LINK_INPUT and LINK_OUTPUT as given, read into ports by readLinkSettings.
+    std::string linkInput;
+    std::string linkOutput;
     // "ENV ..." lines, logged once the verbosity is final.
     std::vector<std::string> deferredLogLines;
 };
@@ -50,8 +55,8 @@ extern const option HOST_OPTIONS[];
 // each letter, followed by ':' when the option takes an argument.
 std::string shortOptionString(const option* table);
 
-// Reads STATE_DIR, PROC_PORT, HTTP_PORT, HTTPS_PORT and PROC_VERB into config. An unknown
-// PROC_VERB value is logged at WARN at once.
+// Reads STATE_DIR, PROC_PORT, HTTP_PORT, HTTPS_PORT, PROC_VERB, LINK_INPUT and LINK_OUTPUT
+// into config. An unknown PROC_VERB value is logged at WARN at once.
 void readEnvironment(StartupConfig& config);
 
 enum class CommandLineOutcome { proceed, exitSuccess, exitFailure };
@@ -71,14 +76,19 @@ void applyPortRule(StartupConfig& config);
 // properties differ from what the filter node is built for.
 void checkEngineProperties();
 
+// The ports of LINK_INPUT and LINK_OUTPUT. Throws std::runtime_error naming the variable
+// and quoting the first entry that is not a port.
+LinkSettings readLinkSettings(const StartupConfig& config);
+
 InstanceSettings makeInstanceSettings(const StartupConfig& config);
 
 // The version text of the engine library; empty when the library gives none.
 const char* engineVersion();
 
 // Sets up logging, reads the environment and the command line, registers the engine
-// log bridge and checks the engine's fixed audio properties. For -h, -V, an option error
-// or a failed check, returns no settings and the status to exit with.
+// log bridge, reads the configured links and checks the engine's fixed audio properties.
+// For -h, -V, an option error, a malformed link entry or a failed check, returns no
+// settings and the status to exit with.
 StartupResult runStartup(int argc, char** argv);
 
 }  // namespace zephrane

@@ -252,6 +252,29 @@ INSTANTIATE_TEST_SUITE_P(
         PropertyCase{"ZDOUBLE_INPUTS", "0", "Bad library input count", "zephrane_GetAudioInputCount"},
         PropertyCase{"ZDOUBLE_OUTPUTS", "2", "Bad library output count", "zephrane_GetAudioOutputCount"}));
 
+TEST_F(HostProgram, AMalformedLinkEntryEndsTheRunWithStatusOneAndTheEntryQuoted) {
+    env["LINK_INPUT"] = "zt-client:out";
+    env["LINK_OUTPUT"] = "sink:playback_FL, sink:";
+    ChildResult result = run({});
+    EXPECT_EQ(result.status, 1);
+    std::vector<std::string> lines = logLines(result);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "ERROR LINK_OUTPUT entry \" sink:\" is not a port (node:port or node)");
+    EXPECT_EQ(result.err.find("can't connect"), std::string::npos);
+
+    env["LINK_OUTPUT"] = "";
+    env["LINK_INPUT"] = "tone:out,,tone:out2";
+    result = run({});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(logLines(result).back(), "ERROR LINK_INPUT entry \"\" is not a port (node:port or node)");
+
+    // Well-formed entries pass; help and version do not look at them.
+    env["LINK_INPUT"] = "tone:out, tone";
+    expectPassedStartup(run({}));
+    env["LINK_INPUT"] = ":";
+    EXPECT_EQ(run({"-V"}).status, 0);
+}
+
 TEST_F(HostProgram, EngineLinesFilteredByVerbosityNeverDebug) {
     env["ZDOUBLE_LOG_LINES"] = "1:e1|2:e2|3:e3|4:e4|5:e5|6:e6|7:e7|8:e8|9:e9|10:e10";
     auto engineLines = [](const ChildResult& result) {
