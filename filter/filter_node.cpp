@@ -10,10 +10,14 @@
 
 #include "audio_path.h"
 #include "filter_node_data.h"
+#include "host_monitor.h"
 #include "icon_data.h"
 #include "icon_file.h"
 #include "instance_factory.h"
 #include "log.h"
+#include "metrics_endpoint.h"
+#include "monitor_settings.h"
+#include "startup.h"
 #include "stop_signal.h"
 
 namespace zephrane {
@@ -72,10 +76,12 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 
 // Stops the loop's clients and the current instance, then ends the process; the exit
 // handlers remove the icon file and the log facility.
-[[noreturn]] void shutDown(FilterNodeData& data, spa_hook& coreListener, int status) {
+[[noreturn]] void shutDown(FilterNodeData& data, spa_hook& coreListener, HostMonitor& monitor, int status) {
     ZLOG(LOG_VERB) << "MAIN stopping";
     activeNodeData = nullptr;
     data.stopping = true;
+    stopMetricsEndpoint();
+    monitor.stop();
     if (coreListener.link.next != nullptr) {
         spa_hook_remove(&coreListener);
     }
@@ -96,6 +102,7 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 
 int runFilterNode(const InstanceSettings& settings, const std::string& clientName, int argc, char** argv) {
     InstanceFactory instanceFactory = makeInstanceFactory(settings);
+    const MonitorSettings monitorSettings = readMonitorSettings();
     installStopSignalHandlers();
 
     // Lives here for the whole run, which ends in exit() without unwinding.
@@ -157,13 +164,18 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
         pw_core_add_listener(core, &coreListener, &coreEvents, data);
     }
 
+    // Alarms, watchdog and metrics; shutDown ends it before the loop goes.
+    HostMonitor monitor(monitorSettings, data->watch, data->engine.monotonicNanoseconds, engineVersion());
+    monitor.start(pw_main_loop_get_loop(data->loop));
+    startMetricsEndpoint(monitorSettings, monitor.pages());
+
     pw_main_loop_run(data->loop);
 
     if (data->connectionLost) {
         ZLOG(LOG_ERROR) << "Lost the connection to PipeWire: " << data->connectionError;
-        shutDown(*data, coreListener, 255);
+        shutDown(*data, coreListener, monitor, 255);
     }
-    shutDown(*data, coreListener, 0);
+    shutDown(*data, coreListener, monitor, 0);
 }
 
 }  // namespace zephrane

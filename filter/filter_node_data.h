@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_watch.h"
 #include "instance_factory.h"
 #include "processing_instance.h"
 #include "sample_fifo.h"
@@ -21,7 +22,8 @@ struct AudioEngineOps {
     uint32_t (*getProcessChunkFrames)(ZephraneProcessHandle process) = nullptr;
     int (*processAudioPlanar)(ZephraneProcessHandle process, const float* const* inputs,
                               float* const* outputs) = nullptr;
-    // Monotonic time in nanoseconds, read only while instance creation is failing.
+    // Monotonic time in nanoseconds: at the start and end of each callback, and while
+    // instance creation is failing.
     int64_t (*monotonicNanoseconds)() = nullptr;
 };
 
@@ -52,6 +54,8 @@ struct FilterNodeData {
     // Set while instance creation keeps failing, to space out the retries.
     bool creationFailing = false;
     int64_t lastFailedCreationNs = 0;
+    // What the audio path sees of its own audio, for the main loop's alarms and metrics.
+    AudioWatch watch;
 
     // Main loop side: set when the PipeWire connection was lost, with PipeWire's text.
     bool connectionLost = false;
