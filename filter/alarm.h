@@ -16,7 +16,9 @@ struct AlarmEvent {
 
 // An alarm with hysteresis: raised once its raise condition has held for `raiseAfterNs`,
 // cleared once its clear condition has held for `clearAfterNs`. A moment in which the
-// condition does not hold starts the count again. Time is whatever clock the caller uses.
+// condition does not hold starts the count again. Each update judges the span since the
+// update before, so a condition seen first holds from the start of that span. Time is
+// whatever clock the caller uses.
 class Alarm {
   public:
     Alarm(std::string name, int64_t raiseAfterNs, int64_t clearAfterNs)
@@ -35,6 +37,7 @@ class Alarm {
     int64_t clearAfterNs_;
     bool active_ = false;
     std::optional<int64_t> conditionSinceNs_;
+    std::optional<int64_t> lastUpdateNs_;
 };
 
 }  // namespace zephrane

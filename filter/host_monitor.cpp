@@ -84,7 +84,7 @@ void HostMonitor::watchDataThread(int64_t nowNs, const WatchReading& reading) {
             ZLOG(LOG_INFO) << "The audio thread runs again, watchdog resumed";
         }
     }
-    if (!stuck && nowNs - lastWatchdogNs_ >= WATCHDOG_INTERVAL_NS) {
+    if (!stuck && (!lastWatchdogNs_ || nowNs - *lastWatchdogNs_ >= WATCHDOG_INTERVAL_NS)) {
         systemd_.watchdog();
         lastWatchdogNs_ = nowNs;
     }
@@ -122,7 +122,7 @@ void HostMonitor::tick(int64_t nowNs) {
     snapshot.engineVersion = engineVersion_;
     pages_.publish(snapshot);
 
-    if (nowNs - lastStatusNs_ >= STATUS_INTERVAL_NS) {
+    if (!lastStatusNs_ || nowNs - *lastStatusNs_ >= STATUS_INTERVAL_NS) {
         const double budget = latest_.budgetNanoseconds - atLastStatus_.budgetNanoseconds;
         load_ = budget > 0 ? 100.0 * (latest_.busyNanoseconds - atLastStatus_.busyNanoseconds) / budget : 0.0;
         atLastStatus_ = latest_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "alarm_command.h"
@@ -60,8 +61,8 @@ class HostMonitor {
     WatchReading atLastStatus_;
     double load_ = 0;
     bool stuck_ = false;
-    int64_t lastWatchdogNs_ = INT64_MIN;
-    int64_t lastStatusNs_ = INT64_MIN;
+    std::optional<int64_t> lastWatchdogNs_;
+    std::optional<int64_t> lastStatusNs_;
     std::string lastStatus_;
     pw_loop* loop_ = nullptr;
     spa_source* timer_ = nullptr;

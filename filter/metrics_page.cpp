@@ -1,5 +1,6 @@
 #include "metrics_page.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -33,9 +34,10 @@ std::string number(double value) {
     if (std::isinf(value)) {
         return value < 0 ? "-Inf" : "+Inf";
     }
+    // The shortest text that reads back as the same value: 0.1, not 0.10000000000000001.
     char text[40];
-    std::snprintf(text, sizeof(text), "%.17g", value);
-    return text;
+    auto result = std::to_chars(text, text + sizeof(text), value);
+    return std::string(text, result.ptr);
 }
 
 class MetricsWriter {
