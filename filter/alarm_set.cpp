@@ -15,11 +15,12 @@ constexpr int64_t SILENCE_CLEAR_NS = 2 * NS_PER_SECOND;
 constexpr int64_t CLIPPING_CLEAR_NS = 10 * NS_PER_SECOND;
 constexpr int64_t OVERLOAD_WINDOW_NS = 10 * NS_PER_SECOND;
 constexpr int64_t OVERLOAD_CLEAR_NS = 30 * NS_PER_SECOND;
+constexpr int64_t OVERLOAD_SETTLE_NS = 5 * NS_PER_SECOND;
 constexpr double OVERLOAD_BUSY_SHARE = 0.05;
 // Fewer callbacks than this say nothing about a share: one slow callback right after the
 // start would be a large share of a handful.
 constexpr uint64_t OVERLOAD_MIN_CALLBACKS = 100;
-constexpr uint64_t OVERLOAD_POSITION_JUMPS = 3;
+constexpr uint64_t OVERLOAD_STALLS = 3;
 
 std::string decimal(double value) {
     if (std::isinf(value)) {
@@ -71,8 +72,14 @@ std::vector<std::string> AlarmSet::activeNames() const {
 }
 
 bool AlarmSet::overloaded(int64_t nowNs, const WatchReading& reading, const WatchReading& previous) {
-    load_.push_back({nowNs, reading.cycles - previous.cycles, reading.busyCycles - previous.busyCycles,
-                     reading.positionJumps - previous.positionJumps});
+    // Stalls are counted by the readings that saw any: a graph that reorganises itself
+    // (a link made, a quantum changed) can jump a few times in one moment.
+    const bool jumped = reading.positionJumps != previous.positionJumps;
+    // The first seconds of a run, while the graph settles, are not judged.
+    if (nowNs - *firstReadingNs_ >= OVERLOAD_SETTLE_NS) {
+        load_.push_back({nowNs, reading.cycles - previous.cycles, reading.busyCycles - previous.busyCycles,
+                         jumped ? 1u : 0u});
+    }
     while (!load_.empty() && nowNs - load_.front().atNs >= OVERLOAD_WINDOW_NS) {
         load_.pop_front();
     }
@@ -86,11 +93,14 @@ bool AlarmSet::overloaded(int64_t nowNs, const WatchReading& reading, const Watc
     }
     busyShare_ = cycles != 0 ? static_cast<double>(busy) / static_cast<double>(cycles) : 0.0;
     return (cycles >= OVERLOAD_MIN_CALLBACKS && busyShare_ >= OVERLOAD_BUSY_SHARE) ||
-           jumps >= OVERLOAD_POSITION_JUMPS;
+           jumps >= OVERLOAD_STALLS;
 }
 
 std::vector<AlarmEvent> AlarmSet::update(int64_t nowNs, const WatchReading& reading) {
     const WatchReading previous = previous_.value_or(WatchReading{});
+    if (!firstReadingNs_) {
+        firstReadingNs_ = nowNs;
+    }
     previous_ = reading;
     input_ = levelsBetween(reading.input, previous.input);
     output_ = levelsBetween(reading.output, previous.output);

@@ -31,8 +31,9 @@ double powerDbfs(double meanSquare);
 //    2 s at least 3 dB above it. No audio at all (an idle graph) counts as silence.
 //  - clipping: a sample at full scale on the output; cleared after 10 s without one.
 //  - overload: within the last 10 s, at least 5 % of at least 100 callbacks took over 80 %
-//    of their budget, or the graph position jumped (missed cycles) at least 3 times;
-//    cleared after 30 s without either.
+//    of their budget, or missed cycles (jumps of the graph position) were seen in at least
+//    3 readings; cleared after 30 s without either. The first 5 s of a run, while the
+//    graph settles, are not judged.
 //  - bypass: the node passes its input through; cleared as soon as it processes again.
 class AlarmSet {
   public:
@@ -63,6 +64,7 @@ class AlarmSet {
     MonitorSettings settings_;
     std::vector<Alarm> alarms_;
     std::optional<WatchReading> previous_;
+    std::optional<int64_t> firstReadingNs_;
     std::deque<LoadSample> load_;
     LevelSummary input_{-INFINITY, -INFINITY};
     LevelSummary output_{-INFINITY, -INFINITY};

@@ -276,7 +276,7 @@ void onProcess(void* userData, spa_io_position* position) {
     auto& data = *static_cast<FilterNodeData*>(userData);
     auto frames = static_cast<uint32_t>(position->clock.duration);
     data.watch.enterCallback(data.engine.monotonicNanoseconds());
-    data.watch.notePosition(position->clock.position, frames);
+    data.watch.notePosition(position->clock.position, frames, position->clock.rate.denom);
     const float* in =
         data.inputPorts.empty()
             ? nullptr

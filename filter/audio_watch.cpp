@@ -41,8 +41,10 @@ void AudioWatch::enterCallback(int64_t nowNs) noexcept {
     callbackStartNs_.store(nowNs != 0 ? nowNs : 1, std::memory_order_relaxed);
 }
 
-void AudioWatch::notePosition(uint64_t position, uint32_t frames) noexcept {
-    if (lastFrames_ != 0 && position > lastPosition_ && position - lastPosition_ > lastFrames_) {
+void AudioWatch::notePosition(uint64_t position, uint32_t frames, uint32_t rate) noexcept {
+    const uint64_t pause = (rate != 0 ? rate : 48000) / 2;
+    if (lastFrames_ != 0 && position > lastPosition_ && position - lastPosition_ > lastFrames_ &&
+        position - lastPosition_ < pause) {
         const uint64_t missed = (position - lastPosition_) / lastFrames_ - 1;
         if (missed != 0) {
             add(missedCycles_, missed);

@@ -64,8 +64,9 @@ class AudioWatch {
     }
     void enterCallback(int64_t nowNs) noexcept;
     // The graph position (in frames) of this cycle; a jump larger than the previous cycle
-    // means the node missed cycles.
-    void notePosition(uint64_t position, uint32_t frames) noexcept;
+    // means the node missed cycles. A jump of half a second or more is a graph that paused
+    // (a driver suspended and resumed, the node linked anew), not missed cycles.
+    void notePosition(uint64_t position, uint32_t frames, uint32_t rate) noexcept;
     void leaveCallback(int64_t nowNs, uint32_t frames, uint32_t rate) noexcept;
     void setBypass(BypassReason reason) noexcept { bypass_.store(reason, std::memory_order_relaxed); }
     void setQuantum(uint32_t frames) noexcept { quantum_.store(frames, std::memory_order_relaxed); }

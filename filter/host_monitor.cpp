@@ -12,6 +12,8 @@ namespace {
 
 constexpr int64_t WATCHDOG_INTERVAL_NS = NS_PER_SECOND;
 constexpr int64_t STATUS_INTERVAL_NS = 5 * NS_PER_SECOND;
+// A NaN-making engine would otherwise fill the log.
+constexpr int64_t MEND_REPORT_INTERVAL_NS = 60 * NS_PER_SECOND;
 
 const char* unitOf(const std::string& alarm) {
     if (alarm.rfind("silence", 0) == 0) {
@@ -84,10 +86,24 @@ void HostMonitor::watchDataThread(int64_t nowNs, const WatchReading& reading) {
             ZLOG(LOG_INFO) << "The audio thread runs again, watchdog resumed";
         }
     }
-    if (!stuck && (!lastWatchdogNs_ || nowNs - *lastWatchdogNs_ >= WATCHDOG_INTERVAL_NS)) {
+}
+
+void HostMonitor::feedWatchdog(int64_t nowNs) {
+    if (!stuck_ && (!lastWatchdogNs_ || nowNs - *lastWatchdogNs_ >= WATCHDOG_INTERVAL_NS)) {
         systemd_.watchdog();
         lastWatchdogNs_ = nowNs;
     }
+}
+
+void HostMonitor::reportMendedSamples(int64_t nowNs) {
+    const uint64_t mended = latest_.output.nonFinite;
+    if (mended == reportedMended_ ||
+        (lastMendReportNs_ && nowNs - *lastMendReportNs_ < MEND_REPORT_INTERVAL_NS)) {
+        return;
+    }
+    ZLOG(LOG_WARN) << "NaN or infinite samples replaced by 0 on the output: " << mended << " so far";
+    reportedMended_ = mended;
+    lastMendReportNs_ = nowNs;
 }
 
 std::string HostMonitor::statusLine() const {
@@ -96,8 +112,9 @@ std::string HostMonitor::statusLine() const {
         alarms += (alarms.empty() ? "" : " ") + name;
     }
     char text[160];
-    std::snprintf(text, sizeof(text), "quantum %u, chunk %u, load %.1f %%, alarms: %s", latest_.quantum,
-                  latest_.chunk, load_, alarms.empty() ? "none" : alarms.c_str());
+    std::snprintf(text, sizeof(text), "%squantum %u, chunk %u, load %.1f %%, alarms: %s",
+                  stuck_ ? "audio thread stuck, " : "", latest_.quantum, latest_.chunk, load_,
+                  alarms.empty() ? "none" : alarms.c_str());
     return text;
 }
 
@@ -109,6 +126,7 @@ void HostMonitor::tick(int64_t nowNs) {
     }
     command_.poll(nowNs);
     watchDataThread(nowNs, latest_);
+    reportMendedSamples(nowNs);
 
     MonitorSnapshot snapshot;
     snapshot.totals = latest_;
@@ -133,6 +151,8 @@ void HostMonitor::tick(int64_t nowNs) {
         systemd_.status(status);
         lastStatus_ = std::move(status);
     }
+    // After the status, so systemd learns of a hang before the keep-alive stops.
+    feedWatchdog(nowNs);
 }
 
 }  // namespace zephrane

@@ -49,6 +49,9 @@ class HostMonitor {
     static void onTimer(void* self, uint64_t expirations);
     void report(const AlarmEvent& event);
     void watchDataThread(int64_t nowNs, const WatchReading& reading);
+    void feedWatchdog(int64_t nowNs);
+    // Engine output that was not a number is a fault of the engine worth a log line.
+    void reportMendedSamples(int64_t nowNs);
 
     AudioWatch& watch_;
     Clock clock_;
@@ -64,6 +67,8 @@ class HostMonitor {
     std::optional<int64_t> lastWatchdogNs_;
     std::optional<int64_t> lastStatusNs_;
     std::string lastStatus_;
+    uint64_t reportedMended_ = 0;
+    std::optional<int64_t> lastMendReportNs_;
     pw_loop* loop_ = nullptr;
     spa_source* timer_ = nullptr;
 };

@@ -140,7 +140,7 @@ class AudioPathAllocation : public ::testing::Test {
         for (; i < cycles; ++i) {
             // The callback's own part of the watch, as onProcess does it.
             data.watch.enterCallback(engine.nowNs);
-            data.watch.notePosition(position, n);
+            data.watch.notePosition(position, n, 48000);
             position += i % 13 == 0 ? 3 * n : n;  // now and then the graph skips cycles
             // Now and then a port has no buffer.
             processCycle(data, n, rate, i % 7 == 3 ? nullptr : in.data(), i % 11 == 5 ? nullptr : out.data());

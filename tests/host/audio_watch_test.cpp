@@ -76,12 +76,13 @@ TEST(AudioWatchTiming, CallbackTimeGoesIntoTheBucketOfItsShareOfTheBudget) {
 
 TEST(AudioWatchTiming, AJumpOfTheGraphPositionCountsTheCyclesInBetween) {
     AudioWatch watch;
-    watch.notePosition(1000, 256);
-    watch.notePosition(1256, 256);             // next cycle
-    watch.notePosition(1256 + 3 * 256, 256);   // two cycles missed
-    watch.notePosition(100, 256);              // the graph restarted: not a miss
-    watch.notePosition(356, 512);              // cycle length changes after a normal step
-    watch.notePosition(356 + 512 + 100, 512);  // less than one more cycle: not a miss
+    watch.notePosition(1000, 256, 48000);
+    watch.notePosition(1256, 256, 48000);             // next cycle
+    watch.notePosition(1256 + 3 * 256, 256, 48000);   // two cycles missed
+    watch.notePosition(100, 256, 48000);              // the graph restarted: not a miss
+    watch.notePosition(356, 512, 48000);              // cycle length changes after a normal step
+    watch.notePosition(356 + 512 + 100, 512, 48000);  // less than one more cycle: not a miss
+    watch.notePosition(968 + 24000, 512, 48000);      // half a second: a pause, not a miss
     WatchReading reading = watch.read();
     EXPECT_EQ(reading.missedCycles, 2u);
     EXPECT_EQ(reading.positionJumps, 1u);

@@ -224,8 +224,8 @@ TEST_F(Monitor, TheMetricsPagePassesPromtoolAndTheHealthPageSaysWhatIsWrong) {
     loud[0] = std::numeric_limits<float>::quiet_NaN();
     watch.recordOutput(measureAndMendBlock(loud.data(), 256), 256);
     watch.countCreation(true);
-    watch.notePosition(0, 256);
-    watch.notePosition(1024, 256);
+    watch.notePosition(0, 256, 48000);
+    watch.notePosition(1024, 256, 48000);
     audio(0.25f);
     tick(monitor);
 
