@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "engine_version.h"
 #include "instance_settings.h"
 #include "log_severity.h"
+#include "short_option_string.h"
 
 namespace zephrane {
 
 inline constexpr const char* DEFAULT_STORAGE_DIRECTORY = "/usr/share/korvex/zephrane";
-inline constexpr const char* VERSION_PREFIX = "KORVEX ZEPHRANE.QX Version ";
 inline constexpr uint16_t DEFAULT_JSON_PORT = 5010;
 
 // What start-up hands to the filter node, or the status to exit with.
@@ -46,10 +47,6 @@ struct StartupConfig {
 // The host's long options; ends with an all-zero entry.
 extern const option HOST_OPTIONS[];
 
-// The short-option string for getopt_long, built from a long-option table in table order:
-// each letter, followed by ':' when the option takes an argument.
-std::string shortOptionString(const option* table);
-
 // Reads STATE_DIR, PROC_PORT, HTTP_PORT, HTTPS_PORT and PROC_VERB into config. An unknown
 // PROC_VERB value is logged at WARN at once.
 void readEnvironment(StartupConfig& config);
@@ -72,9 +69,6 @@ void applyPortRule(StartupConfig& config);
 void checkEngineProperties();
 
 InstanceSettings makeInstanceSettings(const StartupConfig& config);
-
-// The version text of the engine library; empty when the library gives none.
-const char* engineVersion();
 
 // Sets up logging, reads the environment and the command line, registers the engine
 // log bridge and checks the engine's fixed audio properties. For -h, -V, an option error
