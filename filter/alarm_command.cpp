@@ -14,13 +14,15 @@ extern char** environ;
 
 namespace zephrane {
 
-AlarmCommand::~AlarmCommand() {
+void AlarmCommand::stopAll() {
     for (auto& [name, slot] : slots_) {
         if (slot.pid > 0) {
             kill(-slot.pid, SIGKILL);
             while (waitpid(slot.pid, nullptr, 0) == -1 && errno == EINTR) {
             }
+            slot.pid = -1;
         }
+        slot.waiting.reset();
     }
 }
 

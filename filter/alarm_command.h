@@ -22,8 +22,7 @@ class AlarmCommand {
 
     explicit AlarmCommand(std::string program, int64_t timeLimitNs = DEFAULT_TIME_LIMIT_NS)
         : program_(std::move(program)), timeLimitNs_(timeLimitNs) {}
-    // Kills and reaps what still runs.
-    ~AlarmCommand();
+    ~AlarmCommand() { stopAll(); }
     AlarmCommand(const AlarmCommand&) = delete;
     AlarmCommand& operator=(const AlarmCommand&) = delete;
 
@@ -33,6 +32,8 @@ class AlarmCommand {
     void poll(int64_t nowNs);
     // Commands started and not yet reaped.
     size_t running() const;
+    // Kills and reaps what still runs and forgets what waits: the host is stopping.
+    void stopAll();
 
   private:
     struct Slot {

@@ -57,6 +57,8 @@ void HostMonitor::stop() {
         timer_ = nullptr;
         systemd_.stopping();
     }
+    // The process ends right after this, without destructors.
+    command_.stopAll();
 }
 
 void HostMonitor::onTimer(void* self, uint64_t) {

@@ -161,6 +161,12 @@ TEST_F(Monitor, AHangingCommandIsKilledAfterItsTimeAndTheAlarmsNextEventWaitsFor
     std::vector<std::string> runs = testing::splitLines(testing::readFile(files.file("runs")));
     EXPECT_EQ(countOf(runs, "cleared"), 1u);
     EXPECT_EQ(countOf(log.lines(), "WARN Alarm command for clipping still runs after 1 s, killing it"), 1u);
+
+    // Stopping ends what still runs at once.
+    command.submit({"clipping", true, "1"}, now);
+    EXPECT_EQ(command.running(), 1u);
+    command.stopAll();
+    EXPECT_EQ(command.running(), 0u);
 }
 
 TEST_F(Monitor, AMissingCommandIsReportedAndChangesNothingElse) {
