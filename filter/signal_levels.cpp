@@ -13,7 +13,9 @@ namespace {
 // counting pass below runs only for the rare block that needs it. On x86-64 the loop is
 // built for AVX2 too, and the loader picks what the processor runs: the baseline's
 // 4-float vectors alone are too slow for the per-frame budget.
-#if defined(__x86_64__)
+// ThreadSanitizer's runtime is not up yet when the loader runs the picker, so its builds
+// keep the baseline loop.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void sumBlock(const float* samples, uint32_t count, float& peak, float& sumSquares) noexcept {
