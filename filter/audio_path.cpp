@@ -54,6 +54,7 @@ void setUpFifos(FilterNodeData& data, uint32_t framesPerChunk) {
 }
 
 void markCreationFailed(FilterNodeData& data) {
+    data.watch.countCreation(false);
     data.creationFailing = true;
     data.lastFailedCreationNs = data.engine.monotonicNanoseconds();
 }
@@ -81,6 +82,8 @@ void obtainInstance(FilterNodeData& data, uint32_t frames) noexcept {
         setUpFifos(data, framesPerChunk);
         data.framesPerCycle = frames;
         data.creationFailing = false;
+        data.watch.countCreation(true);
+        data.watch.setChunk(framesPerChunk);
     } catch (const std::exception& e) {
         data.instance.reset();
         logCreationException(e.what());
@@ -224,9 +227,11 @@ void processThroughEngine(FilterNodeData& data, uint32_t framesPerChunk, const f
 
 }  // namespace
 
-void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in,
-                  float* out) noexcept {
+namespace {
+
+void runCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in, float* out) noexcept {
     if ((rate != data.graphRate || rate != ENGINE_SAMPLE_RATE) && !followGraphRate(data, rate)) {
+        data.watch.setBypass(BypassReason::graphRate);
         passThrough(in, out, frames);
         return;
     }
@@ -236,14 +241,31 @@ void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const fl
     uint32_t framesPerChunk =
         hasValidInstance(data) ? data.engine.getProcessChunkFrames(data.instance->process) : 0;
     if (framesPerChunk == 0 || frames != data.framesPerCycle) {
+        data.watch.setBypass(data.creationFailing ? BypassReason::creationFailing : BypassReason::noInstance);
         passThrough(in, out, frames);
         return;
     }
+    data.watch.setBypass(BypassReason::none);
     try {
         processThroughEngine(data, framesPerChunk, in, out);
     } catch (...) {
         // Only a FIFO growing past its reservation can throw; lose this cycle, not the host.
         passThrough(nullptr, out, frames);
+    }
+}
+
+}  // namespace
+
+void processCycle(FilterNodeData& data, uint32_t frames, uint32_t rate, const float* in,
+                  float* out) noexcept {
+    data.watch.setQuantum(frames);
+    // The input is measured before the cycle: the output buffer may be the input buffer.
+    if (data.watch.measureLevels) {
+        data.watch.recordInput(in != nullptr ? measureBlock(in, frames) : BlockLevels{}, frames);
+    }
+    runCycle(data, frames, rate, in, out);
+    if (data.watch.measureLevels && out != nullptr) {
+        data.watch.recordOutput(measureAndMendBlock(out, frames), frames);
     }
 }
 
@@ -253,6 +275,8 @@ void onProcess(void* userData, spa_io_position* position) {
     }
     auto& data = *static_cast<FilterNodeData*>(userData);
     auto frames = static_cast<uint32_t>(position->clock.duration);
+    data.watch.enterCallback(data.engine.monotonicNanoseconds());
+    data.watch.notePosition(position->clock.position, frames, position->clock.rate.denom);
     const float* in =
         data.inputPorts.empty()
             ? nullptr
@@ -261,6 +285,7 @@ void onProcess(void* userData, spa_io_position* position) {
                      ? nullptr
                      : static_cast<float*>(pw_filter_get_dsp_buffer(data.outputPorts.front(), frames));
     processCycle(data, frames, position->clock.rate.denom, in, out);
+    data.watch.leaveCallback(data.engine.monotonicNanoseconds(), frames, position->clock.rate.denom);
 }
 
 }  // namespace zephrane

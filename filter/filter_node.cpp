@@ -11,10 +11,14 @@
 #include "audio_path.h"
 #include "filter_node_data.h"
 #include "graph_links.h"
+#include "host_monitor.h"
 #include "icon_data.h"
 #include "icon_file.h"
 #include "instance_factory.h"
 #include "log.h"
+#include "metrics_endpoint.h"
+#include "monitor_settings.h"
+#include "startup.h"
 #include "stop_signal.h"
 
 namespace zephrane {
@@ -74,11 +78,13 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 // Stops the loop's clients and the current instance, then ends the process; the exit
 // handlers remove the icon file and the log facility.
 [[noreturn]] void shutDown(FilterNodeData& data, std::unique_ptr<GraphLinks>& links, spa_hook& coreListener,
-                           int status) {
+                           HostMonitor& monitor, int status) {
     ZLOG(LOG_VERB) << "MAIN stopping";
     activeNodeData = nullptr;
     data.stopping = true;
     links.reset();
+    stopMetricsEndpoint();
+    monitor.stop();
     if (coreListener.link.next != nullptr) {
         spa_hook_remove(&coreListener);
     }
@@ -100,6 +106,7 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
 int runFilterNode(const InstanceSettings& settings, const std::string& clientName, const LinkSettings& links,
                   int argc, char** argv) {
     InstanceFactory instanceFactory = makeInstanceFactory(settings);
+    const MonitorSettings monitorSettings = readMonitorSettings();
     installStopSignalHandlers();
 
     // Lives here for the whole run, which ends in exit() without unwinding.
@@ -166,13 +173,18 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
         }
     }
 
+    // Alarms, watchdog and metrics; shutDown ends it before the loop goes.
+    HostMonitor monitor(monitorSettings, data->watch, data->engine.monotonicNanoseconds, engineVersion());
+    monitor.start(pw_main_loop_get_loop(data->loop));
+    startMetricsEndpoint(monitorSettings, monitor.pages());
+
     pw_main_loop_run(data->loop);
 
     if (data->connectionLost) {
         ZLOG(LOG_ERROR) << "Lost the connection to PipeWire: " << data->connectionError;
-        shutDown(*data, graphLinks, coreListener, 255);
+        shutDown(*data, graphLinks, coreListener, monitor, 255);
     }
-    shutDown(*data, graphLinks, coreListener, 0);
+    shutDown(*data, graphLinks, coreListener, monitor, 0);
 }
 
 }  // namespace zephrane

@@ -89,8 +89,8 @@ std::shared_ptr<ProcessingInstance> createInstance(const InstanceSettings& setti
         return failStartingWebserver();
     }
     int status = zephrane_Webserver_Status(instance->webserver);
-    bool httpUp = settings.httpPort == 0 || (status & 1) != 0;
-    bool httpsUp = settings.httpsPort == 0 || (status & 2) != 0;
+    bool httpUp = settings.httpPort == 0 || (status & ZEPHRANE_WEBSERVER_HTTP_LISTENING) != 0;
+    bool httpsUp = settings.httpsPort == 0 || (status & ZEPHRANE_WEBSERVER_HTTPS_LISTENING) != 0;
     if (!httpUp || !httpsUp) {
         return failStartingWebserver();
     }

@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "filter_node_data.h"
+#include "audio_engine_ops.h"
 
 namespace zephrane {
 

@@ -10,10 +10,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "color_console_sink.h"
+#include "console_logging.h"
 #include "engine_log_bridge.h"
+#include "environment_number.h"
 #include "log.h"
 #include "log_text.h"
+#include "verbosity_text.h"
 #include "zephrane_engine.h"
 
 namespace zephrane {
@@ -36,47 +38,10 @@ const option HOST_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-std::string shortOptionString(const option* table) {
-    std::string letters;
-    for (const option* entry = table; entry->name != nullptr; ++entry) {
-        letters += static_cast<char>(entry->val);
-        if (entry->has_arg != no_argument) {
-            letters += ':';
-        }
-    }
-    return letters;
-}
-
-const char* engineVersion() {
-    const char* version = zephrane_GetVersion();
-    return version != nullptr ? version : "";
-}
-
 namespace {
 
-// "-v" .. "-vvvvvv" raise the verbosity from INFO by the number of letters.
-std::optional<LogSeverity> verbosityFromText(const std::string& text) {
-    if (text.size() < 2 || text.size() > 7 || text[0] != '-') {
-        return std::nullopt;
-    }
-    if (text.find_first_not_of('v', 1) != std::string::npos) {
-        return std::nullopt;
-    }
-    return LOG_INFO + static_cast<LogSeverity>(text.size() - 1);
-}
-
-// strtol as on the 32-bit target, where long saturates at the signed 32-bit limits, so a
-// development machine reads the environment as the device does.
-long environmentNumber(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return value;
-}
+// "-v" .. "-vvvvvv": up to DEBUG.
+constexpr int MAX_VERBOSITY_STEPS = 6;
 
 void printLine(std::ostream& out, const std::string& line) {
     out << line << std::endl;
@@ -180,7 +145,7 @@ void readEnvironment(StartupConfig& config) {
         config.deferredLogLines.push_back(std::string("ENV https port ") + value);
     }
     if (const char* value = nonEmpty("PROC_VERB")) {
-        std::optional<LogSeverity> verbosity = verbosityFromText(value);
+        std::optional<LogSeverity> verbosity = verbosityFromText(value, MAX_VERBOSITY_STEPS);
         if (verbosity) {
             config.verbosity = *verbosity;
         } else {
@@ -324,11 +289,7 @@ InstanceSettings makeInstanceSettings(const StartupConfig& config) {
 StartupResult runStartup(int argc, char** argv) {
     StartupResult result;
 
-    ColorConsoleSink& sink = processColorConsoleSink();
-    Logger& logger = processLogger();
-    logger.clearSinks();
-    logger.addSink(&sink);
-    logger.threshold = LOG_INFO;
+    Logger& logger = installConsoleLogging();
 
     StartupConfig config;
     readEnvironment(config);

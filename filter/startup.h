@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "engine_version.h"
 #include "instance_settings.h"
 #include "link_spec.h"
 #include "log_severity.h"
+#include "short_option_string.h"
 
 namespace zephrane {
 
 inline constexpr const char* DEFAULT_STORAGE_DIRECTORY = "/usr/share/korvex/zephrane";
-inline constexpr const char* VERSION_PREFIX = "KORVEX ZEPHRANE.QX Version ";
 inline constexpr uint16_t DEFAULT_JSON_PORT = 5010;
 
 // What start-up hands to the filter node, or the status to exit with.
@@ -51,10 +52,6 @@ struct StartupConfig {
 // The host's long options; ends with an all-zero entry.
 extern const option HOST_OPTIONS[];
 
-// The short-option string for getopt_long, built from a long-option table in table order:
-// each letter, followed by ':' when the option takes an argument.
-std::string shortOptionString(const option* table);
-
 // Reads STATE_DIR, PROC_PORT, HTTP_PORT, HTTPS_PORT, PROC_VERB, LINK_INPUT and LINK_OUTPUT
 // into config. An unknown PROC_VERB value is logged at WARN at once.
 void readEnvironment(StartupConfig& config);
@@ -81,9 +78,6 @@ void checkEngineProperties();
 LinkSettings readLinkSettings(const StartupConfig& config);
 
 InstanceSettings makeInstanceSettings(const StartupConfig& config);
-
-// The version text of the engine library; empty when the library gives none.
-const char* engineVersion();
 
 // Sets up logging, reads the environment and the command line, registers the engine
 // log bridge, reads the configured links and checks the engine's fixed audio properties.

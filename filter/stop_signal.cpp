@@ -4,15 +4,15 @@
 
 #include <csignal>
 
+#include "stop_signals.h"
+
 namespace zephrane {
 
-std::atomic<FilterNodeData*> activeNodeData{nullptr};
+std::atomic<MainLoopSide*> activeNodeData{nullptr};
 
 extern "C" void onStopSignal(int) {
-    std::signal(SIGABRT, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    FilterNodeData* data = activeNodeData.load();
+    restoreDefaultStopSignals();
+    MainLoopSide* data = activeNodeData.load();
     if (data != nullptr && data->loop != nullptr) {
         pw_main_loop_quit(data->loop);
     }

@@ -13,14 +13,17 @@
 #include <sstream>
 #include <string>
 
-#include "color_console_sink.h"
+#include "console_logging.h"
 #include "engine_log_bridge.h"
+#include "engine_version.h"
+#include "environment_number.h"
 #include "log.h"
+#include "short_option_string.h"
+#include "stop_signals.h"
+#include "verbosity_text.h"
 #include "zephrane_engine.h"
 
 namespace {
-
-const char* const VERSION_PREFIX = "KORVEX ZEPHRANE.QX Version ";
 
 // Set by the signal handler, polled once per second by main. One lock-free byte, so
 // writing it is async-signal-safe.
@@ -29,9 +32,7 @@ static_assert(std::atomic<unsigned char>::is_always_lock_free);
 
 extern "C" void onStopSignal(int) {
     // A second SIGINT or SIGTERM, for instance while the server stops, ends the process.
-    std::signal(SIGABRT, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    zephrane::restoreDefaultStopSignals();
     stopRequested.store(1);
 }
 
@@ -42,26 +43,12 @@ const option WEB_OPTIONS[] = {
     {"verbose", no_argument, nullptr, 'v'},    {nullptr, 0, nullptr, 0},
 };
 
-// Each entry's letter, followed by as many ':' as its has_arg value.
-std::string shortOptionString(const option* table) {
-    std::string letters;
-    for (const option* entry = table; entry->name != nullptr; ++entry) {
-        letters += static_cast<char>(entry->val);
-        letters.append(static_cast<size_t>(entry->has_arg), ':');
-    }
-    return letters;
-}
+// "-v" .. "-vvvvv": this program goes up to VERB5.
+constexpr int MAX_VERBOSITY_STEPS = 5;
 
-// strtol as on the 32-bit target, where long saturates at the signed 32-bit limits; a
-// negative result wraps modulo 2^32.
+// A negative number wraps modulo 2^32.
 uint32_t portFromEnvironment(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        value = INT32_MAX;
-    } else if (value < INT32_MIN) {
-        value = INT32_MIN;
-    }
-    return static_cast<uint32_t>(static_cast<int32_t>(value));
+    return static_cast<uint32_t>(static_cast<int32_t>(zephrane::environmentNumber(text)));
 }
 
 // Formatted extraction: blanks skipped, a sign allowed, the rest ignored; 0 for text that
@@ -70,11 +57,6 @@ template <typename T>
 void extract(const char* text, T& value) {
     std::istringstream stream(text != nullptr ? text : "");
     stream >> value;
-}
-
-const char* engineVersion() {
-    const char* version = zephrane_GetVersion();
-    return version != nullptr ? version : "";
 }
 
 void printLine(const std::string& line) {
@@ -89,11 +71,7 @@ int main(int argc, char** argv) {
 
     // The engine's web server reports what a person needs to reach it through the log: the
     // generated login secret, the certificate fingerprint, ports it could not bind.
-    zephrane::ColorConsoleSink& sink = zephrane::processColorConsoleSink();
-    zephrane::Logger& logger = zephrane::processLogger();
-    logger.clearSinks();
-    logger.addSink(&sink);
-    logger.threshold = zephrane::LOG_INFO;
+    zephrane::Logger& logger = zephrane::installConsoleLogging();
     zephrane::LogSeverity verbosity = zephrane::LOG_INFO;
 
     uint32_t httpPort = 8080;
@@ -113,23 +91,22 @@ int main(int argc, char** argv) {
 
     const char* procVerb = std::getenv("PROC_VERB");
     if (procVerb != nullptr && *procVerb != '\0') {
-        std::string text = procVerb;
-        if (text == "-v" || text == "-vv" || text == "-vvv" || text == "-vvvv" || text == "-vvvvv") {
-            verbosity = zephrane::LOG_INFO + static_cast<zephrane::LogSeverity>(text.size() - 1);
+        if (auto known = zephrane::verbosityFromText(procVerb, MAX_VERBOSITY_STEPS)) {
+            verbosity = *known;
         } else {
-            ZLOG(zephrane::LOG_WARN) << "ENV PROC_VERB unknown " << text;
+            ZLOG(zephrane::LOG_WARN) << "ENV PROC_VERB unknown " << procVerb;
         }
     }
 
-    const std::string letters = shortOptionString(WEB_OPTIONS);
+    const std::string letters = zephrane::shortOptionString(WEB_OPTIONS);
     int letter;
     while ((letter = getopt_long_only(argc, argv, letters.c_str(), WEB_OPTIONS, nullptr)) != -1) {
         switch (letter) {
             case 'V':
-                printLine(std::string(VERSION_PREFIX) + engineVersion());
+                printLine(std::string(zephrane::VERSION_PREFIX) + zephrane::engineVersion());
                 std::exit(0);
             case 'h':
-                printLine(std::string(VERSION_PREFIX) + engineVersion());
+                printLine(std::string(zephrane::VERSION_PREFIX) + zephrane::engineVersion());
                 printLine(std::string(argv[0]) +
                           " [-v] [-i process_ip] [-p process_port] [-w http_port] [-s https_port]");
                 printLine("  -i, --ip=process_ip        IP adress of the process to connect to (current:" +
@@ -180,14 +157,14 @@ int main(int argc, char** argv) {
     int status = zephrane_Webserver_Status(webserver);
 
     if (httpPort != 0) {
-        if (status & 1) {
+        if (status & ZEPHRANE_WEBSERVER_HTTP_LISTENING) {
             ZLOG(zephrane::LOG_VERB3) << "Web server listening on port " << httpPort;
         } else {
             ZLOG(zephrane::LOG_ERROR) << "Web server failed to listen on port " << httpPort;
         }
     }
     if (httpsPort != 0) {
-        if (status & 2) {
+        if (status & ZEPHRANE_WEBSERVER_HTTPS_LISTENING) {
             ZLOG(zephrane::LOG_VERB3) << "Web server listening on port " << httpsPort;
         } else {
             ZLOG(zephrane::LOG_ERROR) << "Web server failed to listen on port " << httpsPort;

@@ -1,14 +1,17 @@
-// ns per frame of the audio path and of a baseline that only copies each cycle in and out
-// and makes the same number of engine calls on a contiguous buffer. bench/audio_path/report
-// runs both and prints their ratio.
+// ns per frame of the audio path, with and without the watch's level measurement, of the
+// level kernels alone (input and output of one cycle), and of a baseline that only copies
+// each cycle in and out and makes the same number of engine calls on a contiguous buffer.
+// bench/audio_path/report runs them and prints the ratios and the watch's cost.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "audio_path.h"
+#include "signal_levels.h"
 
 // The instance's teardown links against these; benchmark instances never reach them.
 extern "C" {
@@ -48,28 +51,67 @@ class BenchInstance : public ProcessingInstance {
     ~BenchInstance() override { process = nullptr; }
 };
 
-void setCounters(benchmark::State& state, uint32_t frames) {
-    state.counters["ns_per_frame"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * frames * 1e-9,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+// The benchmark thread's own processor time: on a shared machine the wall clock also
+// counts whatever else runs.
+double threadCpuNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-void audioPath(benchmark::State& state) {
+// A plain number: a rate counter would print it with a unit of seconds.
+void setCounters(benchmark::State& state, uint32_t frames, double startNs) {
+    const double ns = threadCpuNanoseconds() - startNs;
+    state.counters["ns_per_frame"] = ns / (static_cast<double>(state.iterations()) * frames);
+}
+
+void runAudioPath(benchmark::State& state, bool measureLevels) {
     const auto frames = static_cast<uint32_t>(state.range(0));
     chunkFrames = static_cast<uint32_t>(state.range(1));
     FilterNodeData data;
+    data.watch.measureLevels = measureLevels;
     data.engine.getProcessChunkFrames = reportChunkFrames;
     data.engine.processAudioPlanar = engineCall;
     data.instanceFactory = [](uint32_t) { return std::make_shared<BenchInstance>(); };
     std::vector<float> in(frames, 0.5f);
     std::vector<float> out(frames);
     processCycle(data, frames, ENGINE_SAMPLE_RATE, in.data(), out.data());
+    const double start = threadCpuNanoseconds();
     for (auto _ : state) {
         processCycle(data, frames, ENGINE_SAMPLE_RATE, in.data(), out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    setCounters(state, frames);
+    setCounters(state, frames, start);
+}
+
+void audioPath(benchmark::State& state) {
+    runAudioPath(state, true);
+}
+
+void audioPathWatchOff(benchmark::State& state) {
+    runAudioPath(state, false);
+}
+
+// The watch's level kernels alone, as a cycle runs them: the input measured, the output
+// measured and mended.
+void watchLevels(benchmark::State& state) {
+    const auto frames = static_cast<uint32_t>(state.range(0));
+    std::vector<float> in(frames);
+    std::vector<float> out(frames);
+    for (uint32_t i = 0; i < frames; ++i) {
+        in[i] = 0.5f * static_cast<float>(i % 97) / 97.0f;
+        out[i] = -in[i];
+    }
+    const double start = threadCpuNanoseconds();
+    for (auto _ : state) {
+        BlockLevels input = measureBlock(in.data(), frames);
+        BlockLevels output = measureAndMendBlock(out.data(), frames);
+        benchmark::DoNotOptimize(input);
+        benchmark::DoNotOptimize(output);
+        benchmark::ClobberMemory();
+    }
+    setCounters(state, frames, start);
 }
 
 void baseline(benchmark::State& state) {
@@ -80,6 +122,7 @@ void baseline(benchmark::State& state) {
     std::vector<float> out(frames);
     std::vector<float> work(std::max(frames, chunk));
     uint32_t pending = 0;
+    const double start = threadCpuNanoseconds();
     for (auto _ : state) {
         std::memcpy(work.data(), in.data(), frames * sizeof(float));
         pending += frames;
@@ -94,7 +137,7 @@ void baseline(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    setCounters(state, frames);
+    setCounters(state, frames, start);
 }
 
 void pairs(benchmark::internal::Benchmark* b) {
@@ -108,6 +151,8 @@ void pairs(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(audioPath)->Apply(pairs)->ArgNames({"cycle", "chunk"});
+BENCHMARK(audioPathWatchOff)->Apply(pairs)->ArgNames({"cycle", "chunk"});
 BENCHMARK(baseline)->Apply(pairs)->ArgNames({"cycle", "chunk"});
+BENCHMARK(watchLevels)->Arg(32)->Arg(64)->Arg(128)->Arg(256)->Arg(1024)->ArgName("cycle");
 
 BENCHMARK_MAIN();

@@ -22,6 +22,12 @@ typedef struct ZephraneParameters* ZephraneParametersHandle; /* NULL: none or fa
 typedef int64_t ZephraneWebserverHandle;                     /* -1: none or failure */
 typedef void (*ZephraneLogCallback)(int severity, const char* text);
 
+/* Bits of what zephrane_Webserver_Status returns: the listeners that are up. */
+enum {
+    ZEPHRANE_WEBSERVER_HTTP_LISTENING = 1,
+    ZEPHRANE_WEBSERVER_HTTPS_LISTENING = 2
+};
+
 int zephrane_SetLogSeverity(int severity);
 int zephrane_SetLoggerCallback(ZephraneLogCallback callback);
 const char* zephrane_GetVersion(void);

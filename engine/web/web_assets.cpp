@@ -38,11 +38,14 @@ constexpr std::string_view kIndexHtml = R"ZPH(<!DOCTYPE html>
 <main id="app" hidden>
   <section class="card meters">
     <h2>Levels</h2>
-    <div class="meter-row"><span class="label">In peak</span><div class="bar"><div id="in-peak-bar"></div></div><output id="in-peak">–</output></div>
+    <div class="meter-row"><span class="label">In peak</span><div class="bar"><div id="in-peak-bar"></div><i id="in-peak-hold" class="hold"></i></div><output id="in-peak">–</output></div>
     <div class="meter-row"><span class="label">In RMS</span><div class="bar"><div id="in-rms-bar" class="rms"></div></div><output id="in-rms">–</output></div>
-    <div class="meter-row"><span class="label">Out peak</span><div class="bar"><div id="out-peak-bar"></div></div><output id="out-peak">–</output></div>
+    <div class="meter-row"><span class="label">Out peak</span><div class="bar"><div id="out-peak-bar"></div><i id="out-peak-hold" class="hold"></i></div><output id="out-peak">–</output></div>
     <div class="meter-row"><span class="label">Out RMS</span><div class="bar"><div id="out-rms-bar" class="rms"></div></div><output id="out-rms">–</output></div>
-    <p class="small">Load <output id="load">–</output></p>
+    <div class="meter-row"><span class="label small">dBFS</span><div class="scale" aria-hidden="true"><span>-60</span><span>-48</span><span>-36</span><span>-24</span><span>-12</span><span>0</span></div>
+      <button id="clip-light" class="clip" type="button" title="Full scale reached; click to reset">CLIP</button></div>
+    <canvas id="history" width="600" height="120" aria-label="Peak levels of the last 60 seconds"></canvas>
+    <p class="small">Last 60 s: <span class="key out">out peak</span> <span class="key in">in peak</span> · Load <output id="load">–</output></p>
   </section>
 
   <section class="card controls">
@@ -123,6 +126,17 @@ button:hover { border-color: var(--accent); }
 .bar { height: 14px; background: #0d1117; border-radius: 4px; overflow: hidden; }
 .bar > div { height: 100%; width: 0; background: linear-gradient(90deg, var(--ok) 70%, var(--warn) 88%, var(--bad)); transition: width .08s linear; }
 .bar > div.rms { background: var(--accent); }
+.bar { position: relative; }
+.bar > .hold { position: absolute; top: 0; bottom: 0; width: 2px; margin-left: -1px; left: 0; background: var(--text); display: none; }
+.scale { position: relative; height: 1rem; font-size: .7rem; color: var(--muted); }
+.scale > span { position: absolute; transform: translateX(-50%); }
+.scale > span:nth-child(1) { left: 0; transform: none; } .scale > span:nth-child(2) { left: 20%; }
+.scale > span:nth-child(3) { left: 40%; } .scale > span:nth-child(4) { left: 60%; }
+.scale > span:nth-child(5) { left: 80%; } .scale > span:nth-child(6) { left: 100%; transform: translateX(-100%); }
+.clip { padding: .1rem .3rem; font-size: .75rem; color: var(--muted); }
+.clip.lit { background: var(--bad); color: #fff; border-color: var(--bad); }
+#history { width: 100%; height: 120px; background: #0d1117; border-radius: 4px; display: block; margin-top: .25rem; }
+.key.out { color: var(--ok); } .key.in { color: var(--accent); }
 output { font-variant-numeric: tabular-nums; text-align: right; }
 .control { display: grid; grid-template-columns: 1fr 5.5rem 3rem; gap: .25rem .5rem; align-items: center; margin-bottom: 1rem; }
 .control label { grid-column: 1 / -1; }
@@ -189,19 +203,78 @@ function fmt(v, digits) {
   return typeof v === 'number' && isFinite(v) ? v.toFixed(digits) : '–';
 }
 
+// The meters' scale: -60 dBFS at the left end, full scale at the right.
+const FLOOR_DB = -60;
+const HOLD_MS = 2000;
+const HISTORY_MS = 60000;
+const peakHold = new Map();  // meter name -> { db, at }
+const history = [];          // { at, in, out } peak levels, oldest first
+
+function scaled(db) {
+  return typeof db === 'number' && isFinite(db) ? Math.max(0, Math.min(1, (db - FLOOR_DB) / -FLOOR_DB)) : 0;
+}
+
 function showLevel(name, db) {
-  const pct = typeof db === 'number' && isFinite(db) ? Math.max(0, Math.min(100, (db + 60) / 60 * 100)) : 0;
-  $(name + '-bar').style.width = pct + '%';
+  $(name + '-bar').style.width = scaled(db) * 100 + '%';
   $(name).textContent = fmt(db, 1);
+}
+
+// The highest peak stays marked for 2 s, then follows the level again.
+function showPeakHold(name, db, now) {
+  const marker = $(name + '-hold');
+  const held = peakHold.get(name);
+  const level = typeof db === 'number' && isFinite(db) ? db : -Infinity;
+  if (!held || level >= held.db || now - held.at > HOLD_MS) peakHold.set(name, { db: level, at: now });
+  const shown = peakHold.get(name).db;
+  marker.style.display = isFinite(shown) ? 'block' : 'none';
+  marker.style.left = scaled(shown) * 100 + '%';
+  marker.dataset.db = isFinite(shown) ? shown.toFixed(1) : '';
+}
+
+function drawHistory(now) {
+  const canvas = $('history');
+  const g = canvas.getContext('2d');
+  const w = canvas.width;
+  const h = canvas.height;
+  g.clearRect(0, 0, w, h);
+  g.strokeStyle = '#30363d';
+  g.lineWidth = 1;
+  for (let db = -48; db < 0; db += 12) {
+    const y = Math.round(h - scaled(db) * h) + 0.5;
+    g.beginPath(); g.moveTo(0, y); g.lineTo(w, y); g.stroke();
+  }
+  const style = getComputedStyle(document.documentElement);
+  for (const [side, color] of [['in', style.getPropertyValue('--accent')], ['out', style.getPropertyValue('--ok')]]) {
+    g.strokeStyle = color.trim() || '#888';
+    g.lineWidth = 1.5;
+    g.beginPath();
+    let drawing = false;
+    for (const point of history) {
+      const x = w - (now - point.at) / HISTORY_MS * w;
+      const y = h - scaled(point[side]) * h;
+      if (drawing) g.lineTo(x, y); else g.moveTo(x, y);
+      drawing = true;
+    }
+    g.stroke();
+  }
 }
 
 function showMeters(m) {
   if (!m || typeof m !== 'object') return;
+  const now = Date.now();
   for (const side of ['in', 'out']) {
     const s = m[side] || {};
     showLevel(side + '-peak', s.peak);
     showLevel(side + '-rms', s.rms);
+    showPeakHold(side + '-peak', s.peak, now);
+    // Full scale lights the clip light until it is clicked.
+    if (typeof s.peak === 'number' && s.peak >= 0) $('clip-light').classList.add('lit');
   }
+  if (m.in || m.out) {
+    history.push({ at: now, in: (m.in || {}).peak, out: (m.out || {}).peak });
+    while (history.length && now - history[0].at > HISTORY_MS) history.shift();
+  }
+  drawHistory(now);
   $('load').textContent = typeof m.load === 'number' ? fmt(m.load, m.load < 1 ? 2 : 1) + ' %' : '–';
 }
 
@@ -365,6 +438,7 @@ async function enter() {
 async function start() {
   wireControls();
   wirePresets();
+  $('clip-light').addEventListener('click', () => $('clip-light').classList.remove('lit'));
   $('login-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     let res;

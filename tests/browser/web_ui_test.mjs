@@ -138,6 +138,44 @@ async function main() {
     seen.delete('–');
     if (seen.size < 3) fail(`input peak meter did not move: ${[...seen]}`);
 
+    // The peak hold marks the highest recent peak: never left of the bar it belongs to.
+    const hold = await page.evaluate(() => ({
+      shown: getComputedStyle(document.getElementById('in-peak-hold')).display !== 'none',
+      left: parseFloat(document.getElementById('in-peak-hold').style.left),
+      db: parseFloat(document.getElementById('in-peak-hold').dataset.db),
+    }));
+    if (!hold.shown || !(hold.left > 0)) fail(`no input peak hold: ${JSON.stringify(hold)}`);
+    // A loud peak is held for 2 s against quieter ones, then follows the level again.
+    const heldAfter = await page.evaluate(async () => {
+      showMeters({ in: { peak: -3, rms: -10 }, out: { peak: -3, rms: -10 } });
+      const marks = [];
+      for (const wait of [500, 1000, 1200]) {
+        await new Promise((r) => setTimeout(r, wait));
+        showMeters({ in: { peak: -40, rms: -45 }, out: { peak: -40, rms: -45 } });
+        marks.push(document.getElementById('out-peak-hold').dataset.db);
+      }
+      return marks;
+    });
+    if (heldAfter[0] !== '-3.0' || heldAfter[1] !== '-3.0' || heldAfter[2] === '-3.0') {
+      fail(`peak hold after 0.5, 1.5 and 2.7 s: ${heldAfter}`);
+    }
+    // Full scale lights the clip light, which stays lit until clicked.
+    if (await page.locator('#clip-light.lit').count() !== 0) fail('clip light lit without full scale');
+    await page.evaluate(() => showMeters({ in: { peak: -6 }, out: { peak: 0 } }));
+    await page.waitForTimeout(1500);
+    if (await page.locator('#clip-light.lit').count() !== 1) fail('clip light not lit after full scale');
+    await page.click('#clip-light');
+    if (await page.locator('#clip-light.lit').count() !== 0) fail('clip light still lit after a click');
+    // The history canvas has drawn the levels seen so far.
+    const drawn = await page.evaluate(() => {
+      const canvas = document.getElementById('history');
+      const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+      let lit = 0;
+      for (let i = 3; i < pixels.length; i += 4) lit += pixels[i] > 0 ? 1 : 0;
+      return lit;
+    });
+    if (drawn < 500) fail(`history canvas nearly empty: ${drawn} pixels drawn`);
+
     // Input gain to -30: the value in force comes back from the instance. The value is
     // typed more slowly than the settings refresh (about once a second), which must not
     // replace it before Enter.

@@ -73,6 +73,9 @@ struct Config {
 std::atomic<float> gain{1.0f};
 std::atomic<int64_t> chunkFramesOverride{-1};
 std::atomic<bool> logProcess{false};
+// One processing call that hangs: which call (1 = the first; 0 = none) and for how long.
+std::atomic<uint64_t> stallAtCall{0};
+std::atomic<int> stallMs{0};
 std::atomic<int> callLogFd{-1};
 std::atomic<size_t> processCalls{0};
 std::atomic<size_t> chunkFramesCalls{0};
@@ -203,6 +206,8 @@ Config loadConfig(State& s) {
     std::optional<std::string> gainText = lookup("ZDOUBLE_GAIN");
     gain.store(gainText && !gainText->empty() ? std::strtof(gainText->c_str(), nullptr) : 1.0f);
     logProcess.store(flag("ZDOUBLE_LOG_PROCESS"));
+    stallAtCall.store(static_cast<uint64_t>(intValue("ZDOUBLE_STALL_AT_CALL", 0)));
+    stallMs.store(intValue("ZDOUBLE_STALL_MS", 0));
 
     std::string callLog = lookup("ZDOUBLE_CALL_LOG").value_or("");
     if (callLog != s.callLogPath) {
@@ -590,7 +595,11 @@ uint32_t zephrane_GetProcessChunkFrames(ZephraneProcessHandle process) {
 
 int zephrane_ProcessAudio_Planar(ZephraneProcessHandle process, const float* const* inputs,
                                  float* const* outputs) {
-    processCalls.fetch_add(1, std::memory_order_relaxed);
+    const size_t call = processCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (call == stallAtCall.load(std::memory_order_relaxed)) {
+        // A hung engine, on purpose: the host's audio thread stays in this cycle.
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs.load(std::memory_order_relaxed)));
+    }
     if (logProcess.load(std::memory_order_relaxed)) {
         record("zephrane_ProcessAudio_Planar " + processName(process));
     }

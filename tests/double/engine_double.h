@@ -35,7 +35,10 @@
  *   ZDOUBLE_CHUNK_FRAMES     uint32, overrides what zephrane_GetProcessChunkFrames reports and
  *                            how many frames zephrane_ProcessAudio_Planar handles (default: the
  *                            frames per chunk given to zephrane_InitProcess3)
- *   ZDOUBLE_GAIN             float, processing is out = in * gain (default 1.0)
+ *   ZDOUBLE_GAIN             float, processing is out = in * gain (default 1.0); "nan" or
+ *                            "inf" make every output sample non-finite
+ *   ZDOUBLE_STALL_AT_CALL    n: the n-th zephrane_ProcessAudio_Planar call (1 = the first)
+ *   ZDOUBLE_STALL_MS         sleeps this long before it processes, once: a hung engine
  *   ZDOUBLE_LOG_LINES        engine log lines sent through the callback right after
  *                            zephrane_SetLoggerCallback, from a thread of the double's own
  *                            (joined before the call returns): entries "severity:text"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -137,9 +138,14 @@ class AudioPathAllocation : public ::testing::Test {
         allocations = 0;
         tracking = true;
         for (; i < cycles; ++i) {
+            // The callback's own part of the watch, as onProcess does it.
+            data.watch.enterCallback(engine.nowNs);
+            data.watch.notePosition(position, n, 48000);
+            position += i % 13 == 0 ? 3 * n : n;  // now and then the graph skips cycles
             // Now and then a port has no buffer.
             processCycle(data, n, rate, i % 7 == 3 ? nullptr : in.data(), i % 11 == 5 ? nullptr : out.data());
             engine.nowNs += 1'000'000;
+            data.watch.leaveCallback(engine.nowNs, n, rate);
         }
         tracking = false;
         return allocations;
@@ -152,6 +158,7 @@ class AudioPathAllocation : public ::testing::Test {
     std::vector<float> in;
     std::vector<float> out;
     bool failCreation = false;
+    uint64_t position = 0;
 };
 
 // Without this the tests below would pass with a counter that sees nothing.
@@ -191,6 +198,20 @@ TEST_F(AudioPathAllocation, BypassBetweenRetriesAndAForeignRateAllocateNothing) 
     ASSERT_TRUE(data.instance);
     processCycle(data, 256, 44100, in.data(), out.data());  // logs the change once
     EXPECT_EQ(run(256, 2000, 44100), 0u);
+}
+
+TEST_F(AudioPathAllocation, CyclesWithFullScaleInputAndNonFiniteEngineOutputAllocateNothing) {
+    // The counting pass of the level kernels and the mend of the output run on every cycle.
+    in.assign(MAX_CYCLE_FRAMES, 1.0f);
+    in[5] = std::numeric_limits<float>::quiet_NaN();
+    engine.gain = std::numeric_limits<float>::infinity();
+    engine.chunkFrames = 48;
+    EXPECT_EQ(run(256, 2000), 0u);
+    WatchReading reading = data.watch.read();
+    EXPECT_GT(reading.output.nonFinite, 0u);
+    EXPECT_GT(reading.input.clipped, 0u);
+    EXPECT_GT(reading.missedCycles, 0u);
+    EXPECT_EQ(out[0], 0.0f);
 }
 
 }  // namespace

@@ -3,13 +3,17 @@
 // comes back; a plain passthrough node in the same graph gives the graph's own delay.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -61,9 +65,11 @@ class HostInGraph : public ::testing::Test {
 
     // A client playing the test signal and recording for `seconds`, or a passthrough.
     std::unique_ptr<ChildProcess> startClient(const std::string& name, const std::string& latency,
-                                              double seconds, bool passthrough = false) {
+                                              double seconds, bool passthrough = false,
+                                              const std::vector<std::string>& extra = {}) {
         std::vector<std::string> arguments{"--name", name,        "--latency",
                                            latency,  "--seconds", std::to_string(seconds)};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
         if (passthrough) {
             arguments.push_back("--passthrough");
         } else {
@@ -409,6 +415,181 @@ TEST_F(HostInGraph, ADaemonKilledWhileRunningEndsTheHostWithStatus255) {
     EXPECT_EQ(std::vector<std::string>(made.end() - 2, made.end()),
               (std::vector<std::string>{"zephrane_StopUpdateThread p1", "zephrane_ExitProcess p1"}));
     EXPECT_FALSE(fileExists(icon));
+}
+
+// Unattended operation: the host watches its own audio.
+
+TEST_F(HostInGraph,
+       SilenceIsRaisedAfterItsHoldAndClearedByTheToneAndTheAlarmCommandRunsAndAHangingOneIsKilled) {
+    const std::string script = files.file("alarm.sh");
+    const std::string runs = files.file("runs");
+    // Records its arguments; the raise of the input silence hangs.
+    std::ofstream(script) << "#!/bin/sh\necho \"$1 $2 $3\" >> " << runs
+                          << "\nif [ \"$1 $2\" = \"silence_input raised\" ]; then sleep 60; fi\n";
+    chmod(script.c_str(), 0755);
+    auto host = startHost({{"SILENCE_SECONDS", "1"}, {"ALARM_COMMAND", script}, {"ZDOUBLE_GAIN", "0.5"}});
+    auto client = startClient("zt-client", "256/48000", 30, false, {"--silent-seconds", "3"});
+    waitForOutputPorts({HOST + ":FL", "zt-client:out"});
+    linkAround(HOST, "zt-client");
+
+    // The clear of the input silence waits for the hanging raise, which is killed after 10 s.
+    auto cleared = [&] { return readFile(runs).find("silence_input cleared") != std::string::npos; };
+    ASSERT_TRUE(eventually(cleared, 30s)) << readFile(runs);
+    host->sendSignal(SIGTERM);
+    ChildResult result = host->finish(10s);
+    EXPECT_EQ(result.status, 0);
+    client->sendSignal(SIGTERM);
+    client->finish(10s);
+
+    for (const char* port : {"input", "output"}) {
+        const std::string name = std::string("silence_") + port;
+        EXPECT_EQ(countLinesContaining(result.err, "WARN  Alarm " + name + " raised: "), 1u) << result.err;
+        EXPECT_EQ(countLinesContaining(result.err, "INFO  Alarm " + name + " cleared: "), 1u) << result.err;
+    }
+    EXPECT_EQ(countLinesContaining(result.err, "WARN  Alarm command for silence_input still runs after 10 s"),
+              1u)
+        << result.err;
+    std::vector<std::string> lines = splitLines(readFile(runs));
+    // A loaded machine may miss graph cycles for long enough to raise the overload too.
+    std::erase_if(lines, [](const std::string& line) { return line.rfind("overload ", 0) == 0; });
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 4u) << readFile(runs) << result.err;
+    // The tone at half gain is about -17 dBFS on the output and -11 dBFS on the input.
+    EXPECT_EQ(lines[0].rfind("silence_input cleared -1", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "silence_input raised -inf");
+    EXPECT_EQ(lines[2].rfind("silence_output cleared -1", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "silence_output raised -inf");
+}
+
+TEST_F(HostInGraph, AFullScaleOutputRaisesClipping) {
+    auto host = startHost({{"ZDOUBLE_GAIN", "4"}});
+    auto client = startClient("zt-client", "256/48000", 1.5);
+    waitForOutputPorts({HOST + ":FL", "zt-client:out"});
+    linkAround(HOST, "zt-client");
+    client->finish(10s);
+    host->sendSignal(SIGTERM);
+    ChildResult result = host->finish(10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(countLinesContaining(result.err, "WARN  Alarm clipping raised: "), 1u) << result.err;
+}
+
+TEST_F(HostInGraph, AnEngineReturningNaNGivesZerosOnTheGraphAndSaysHowMany) {
+    auto host = startHost({{"ZDOUBLE_GAIN", "nan"}});
+    auto client = startClient("zt-client", "256/48000", 1.5);
+    waitForOutputPorts({HOST + ":FL", "zt-client:out"});
+    linkAround(HOST, "zt-client");
+    client->finish(10s);
+    host->sendSignal(SIGTERM);
+    ChildResult result = host->finish(10s);
+    EXPECT_EQ(result.status, 0);
+
+    Recording recording = recordingOf("zt-client");
+    ASSERT_GT(recording.samples.size(), 10000u);
+    for (size_t k = 0; k < recording.samples.size(); ++k) {
+        ASSERT_EQ(recording.samples[k], 0.0f) << "frame " << k;
+    }
+    EXPECT_EQ(countLinesContaining(result.err, "WARN  NaN or infinite samples replaced by 0 on the output: "),
+              1u)
+        << result.err;
+}
+
+// A datagram socket in place of systemd's, read on a thread of its own.
+class FakeSystemd {
+  public:
+    explicit FakeSystemd(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            pollfd entry{fd_, POLLIN, 0};
+            while (!stop_) {
+                if (poll(&entry, 1, 50) == 1) {
+                    ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+                    if (n > 0) {
+                        std::lock_guard lock(mutex_);
+                        messages_.emplace_back(buffer, static_cast<size_t>(n));
+                    }
+                }
+            }
+        });
+    }
+    ~FakeSystemd() {
+        stop_ = true;
+        reader_.join();
+        close(fd_);
+    }
+    bool bound() const { return bound_; }
+    std::vector<std::string> messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+    std::thread reader_;
+};
+
+TEST_F(HostInGraph, AnEngineHangingInProcessingStopsTheWatchdogUntilTheCycleReturns) {
+    FakeSystemd systemd(files.file("notify"));
+    ASSERT_TRUE(systemd.bound());
+    // About a second into the audio, one processing call sleeps 6 s.
+    auto host = startHost({{"NOTIFY_SOCKET", files.file("notify")},
+                           {"ZDOUBLE_POSSIBLE_SIZES", "256"},
+                           {"ZDOUBLE_STALL_AT_CALL", "200"},
+                           {"ZDOUBLE_STALL_MS", "6000"}});
+    auto client = startClient("zt-client", "256/48000", 30);
+    waitForOutputPorts({HOST + ":FL", "zt-client:out"});
+    linkAround(HOST, "zt-client");
+    auto has = [&](const std::string& piece) {
+        for (const std::string& message : systemd.messages()) {
+            if (message.find(piece) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(eventually([&] { return has("audio thread stuck"); }, 20s));
+    // Back to normal once the cycle returns, with the keep-alive.
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::vector<std::string> all = systemd.messages();
+            return !all.empty() && all.back() == "WATCHDOG=1";
+        },
+        10s));
+    host->sendSignal(SIGTERM);
+    ChildResult result = host->finish(10s);
+    EXPECT_EQ(result.status, 0);
+    client->sendSignal(SIGTERM);
+    client->finish(10s);
+
+    std::vector<std::string> messages = systemd.messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front(), "READY=1");
+    EXPECT_EQ(messages.back(), "STOPPING=1");
+    size_t stuck = 0;
+    while (stuck < messages.size() && messages[stuck].find("audio thread stuck") == std::string::npos) {
+        ++stuck;
+    }
+    ASSERT_LT(stuck, messages.size());
+    EXPECT_NE(std::find(messages.begin(), messages.begin() + stuck, "WATCHDOG=1"), messages.begin() + stuck)
+        << "pings before the hang";
+    size_t resumed = stuck + 1;
+    while (resumed < messages.size() && messages[resumed].rfind("STATUS=", 0) != 0) {
+        EXPECT_NE(messages[resumed], "WATCHDOG=1") << "a ping while the audio thread hung";
+        ++resumed;
+    }
+    EXPECT_EQ(countLinesContaining(result.err, "ERROR The audio thread has been in one cycle for over 5 s"),
+              1u)
+        << result.err;
+    EXPECT_EQ(countLinesContaining(result.err, "INFO  The audio thread runs again"), 1u) << result.err;
 }
 
 TEST(HostWithoutDaemon, CannotConnectAndEndsWithStatus255) {

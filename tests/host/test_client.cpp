@@ -5,6 +5,7 @@
 //   zephrane-test-client --passthrough --name NAME --latency ...   copies "in" to "out"
 //   --level-period S   the played signal's level swings between 0.2 and 1 of full over S
 //                      seconds, so level meters move; RMS over whole periods stays fixed
+//   --silent-seconds S plays silence for the first S seconds, then the signal
 // The recording is written at the end as raw 32-bit floats; FILE.cycles gets one line
 // "frames rate" for every change of cycle length or rate.
 #include <pipewire/pipewire.h>
@@ -29,6 +30,7 @@ struct Client {
     void* out = nullptr;
     bool passthrough = false;
     double levelPeriodFrames = 0;  // 0: a steady level
+    uint64_t silentFrames = 0;
     uint64_t played = 0;
     std::vector<float> recording;  // reserved up front: the process callback never allocates
     size_t recorded = 0;
@@ -80,7 +82,7 @@ void onProcess(void* userData, spa_io_position* position) {
                 double phase = std::fmod(static_cast<double>(n), c.levelPeriodFrames) / c.levelPeriodFrames;
                 level = static_cast<float>(0.6 + 0.4 * std::sin(2 * M_PI * phase));
             }
-            out[i] = level * zephrane::testing::testSignal(n);
+            out[i] = n < c.silentFrames ? 0.0f : level * zephrane::testing::testSignal(n);
         }
     }
     c.played += frames;
@@ -120,6 +122,8 @@ int main(int argc, char** argv) {
             seconds = std::stod(next());
         } else if (arg == "--level-period") {
             client.levelPeriodFrames = std::stod(next()) * 48000;
+        } else if (arg == "--silent-seconds") {
+            client.silentFrames = static_cast<uint64_t>(std::stod(next()) * 48000);
         } else if (arg == "--passthrough") {
             client.passthrough = true;
         } else {

@@ -24,6 +24,16 @@ for unit in "$work"/root"$prefix"/lib/systemd/user/*.service; do
 done
 grep -h '^ExecStart=\|^EnvironmentFile=' "${units[@]}"
 
+# The host tells systemd when it is ready and feeds a watchdog tied to its audio thread;
+# only the host itself may do so, not the alarm commands it starts.
+filter_unit="$work/zephrane-filter.service"
+for line in Type=notify NotifyAccess=main WatchdogSec=20s; do
+  if ! grep -qx "$line" "$filter_unit"; then
+    echo "zephrane-filter.service lacks $line"
+    exit 1
+  fi
+done
+
 # The user manager's runtime directory, which the verification needs but does not use.
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
