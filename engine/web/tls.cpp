@@ -145,6 +145,18 @@ bool readFile(const std::string& path, std::string& out) {
     return ok;
 }
 
+// A key written by an earlier version may have taken the mode of a file planted at its
+// temporary name; it is narrowed to the owner.
+void keepPrivate(const std::string& keyPath, const WebLog& log) {
+    struct stat info {};
+    if (::lstat(keyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
+        bool narrowed = ::chmod(keyPath.c_str(), 0600) == 0;
+        webLog(log, kWebWarn,
+               "Web server: private key " + keyPath + " was readable by others" +
+                   (narrowed ? "; now only by its owner" : ": " + std::string(std::strerror(errno))));
+    }
+}
+
 // Certificates made while no storage could keep them: reused for the life of the
 // process, so a new web server at a cycle-length change shows the browser the same one.
 std::mutex generatedMutex;
@@ -159,6 +171,9 @@ TlsContext selfSignedContext(const std::string& directory, bool readOnly, const 
     if (!directory.empty() && readFile(certPath, certPem) && readFile(keyPath, keyPem)) {
         if (TlsContext ctx = contextFromPem(certPem, keyPem, failure)) {
             fingerprint = certificateFingerprint(certPem);
+            if (!readOnly) {
+                keepPrivate(keyPath, log);
+            }
             return ctx;
         }
         webLog(log, kWebWarn,

@@ -269,7 +269,8 @@ HttpResponse WebApp::logout(const HttpRequest& request, const RequestContext& co
 }
 
 Json WebApp::currentValues(const Json& patch) {
-    std::optional<std::string> reply = channel_->request(Json{{"get", selectorFor(patch)}}.dump());
+    std::optional<std::string> reply = channel_->request(
+        Json{{"get", selectorFor(patch)}}.dump(-1, ' ', false, Json::error_handler_t::replace));
     std::optional<Json> values = reply ? successfulReply(*reply) : std::nullopt;
     return values ? *values : Json();
 }

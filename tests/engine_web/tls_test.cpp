@@ -238,5 +238,21 @@ TEST(SelfSignedCertificate, FilesAreWrittenSafelyWhateverIsPlantedAtTheTemporary
     fs::remove_all(elsewhere);
 }
 
+TEST(SelfSignedCertificate, AStoredKeyReadableByOthersIsNarrowed) {
+    fs::path dir = test::makeTempDir("zephrane-tls-test");
+    std::string certificatePem, keyPem;
+    ASSERT_TRUE(generateSelfSignedPem(certificatePem, keyPem));
+    std::ofstream(dir / kStoredCertificateName) << certificatePem;
+    std::ofstream(dir / kStoredPrivateKeyName) << keyPem;
+    fs::permissions(dir / kStoredPrivateKeyName, fs::perms(0644));
+    TlsSettings settings;
+    settings.storageDirectory = dir.string();
+    test::LogCapture log;
+    ASSERT_TRUE(makeServerTlsContext(settings, log.logger()));
+    EXPECT_EQ(fs::status(dir / kStoredPrivateKeyName).permissions(), fs::perms(0600));
+    EXPECT_TRUE(log.contains(kWebWarn, "was readable by others")) << log.all();
+    fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace zephrane::web
