@@ -89,14 +89,38 @@ std::string joinPath(std::string_view dir, std::string_view name) {
     return path;
 }
 
-std::string writeFileAtomically(const std::string& dir, const std::string& name, std::string_view content) {
-    static std::atomic<unsigned> counter{0};
+namespace {
+
+std::atomic<unsigned> temporarySequence{0};
+
+// Names planted by someone else are skipped; a few in a row are plausible, more are not.
+constexpr int kTemporaryNameAttempts = 32;
+
+}  // namespace
+
+std::string temporaryFileName(std::string_view name, unsigned sequence) {
+    return "." + std::string(name) + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(sequence);
+}
+
+unsigned nextTemporarySequence() {
+    return temporarySequence.load();
+}
+
+std::string writeFileAtomically(const std::string& dir, const std::string& name, std::string_view content,
+                                unsigned mode) {
     std::string target = joinPath(dir, name);
-    std::string temporary = joinPath(
-        dir, "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)));
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < kTemporaryNameAttempts && fd < 0; ++attempt) {
+        temporary = joinPath(dir, temporaryFileName(name, temporarySequence.fetch_add(1)));
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(mode));
+        if (fd < 0 && errno != EEXIST) {
+            return systemError("create " + temporary, errno);
+        }
+    }
     if (fd < 0) {
-        return systemError("create " + temporary, errno);
+        return systemError("create " + temporary, EEXIST);
     }
     std::string problem;
     if (!writeAll(fd, content)) {

@@ -15,9 +15,16 @@ std::string checkFileName(std::string_view name);
 
 std::string joinPath(std::string_view dir, std::string_view name);
 
-// Empty on success, else the reason. Temporary names are unique per process and call,
-// so two writers in one directory never share one.
-std::string writeFileAtomically(const std::string& dir, const std::string& name, std::string_view content);
+// Empty on success, else the reason. The file gets mode (0600 for anything secret). The
+// temporary file is created exclusively and never through a symbolic link: a file or link
+// planted at its name is skipped, never written through, and never takes the content.
+std::string writeFileAtomically(const std::string& dir, const std::string& name, std::string_view content,
+                                unsigned mode = 0644);
+
+// The temporary name writeFileAtomically uses for name at a given sequence number, and
+// the number its next attempt takes (each attempt takes one, process-wide).
+std::string temporaryFileName(std::string_view name, unsigned sequence);
+unsigned nextTemporarySequence();
 
 // Reads a whole file. Returns false with error set; missing is true when it does not exist.
 bool readWholeFile(const std::string& path, std::string& content, std::string& error, bool& missing);

@@ -1,6 +1,8 @@
 #include "control_protocol.h"
 
+#include "change_text.h"
 #include "engine_log.h"
+#include "log_text.h"
 #include "process_core.h"
 #include "process_handle.h"
 
@@ -105,7 +107,19 @@ const std::string& presetName(const json& value, const char* verb) {
     return value.get_ref<const std::string&>();
 }
 
-json handlePreset(ProcessCore& core, const json& request) {
+void audit(const ClientView& client, const std::string& what) {
+    if (!client.changesAuditedByCaller) {
+        logLine(kInfo,
+                "JSON client " + logText(client.peer.empty() ? "(unknown)" : client.peer) + ": " + what);
+    }
+}
+
+void auditPreset(const ClientView& client, const char* verb, const std::string& name) {
+    audit(client, std::string("preset ") + verb + " " + logText(auditValue(name)));
+}
+
+json handlePreset(ClientView& client, const json& request) {
+    ProcessCore& core = *client.core;
     if (!request.is_object() || request.size() != 1) {
         throw RequestError{
             "preset: expected one of {\"save\":name}, {\"load\":name}, {\"list\":null}, {\"delete\":name}"};
@@ -123,12 +137,14 @@ json handlePreset(ProcessCore& core, const json& request) {
         const std::string& name = presetName(argument, "save");
         problem = session.savePreset(name);
         if (problem.empty()) {
+            auditPreset(client, "save", name);
             return {{"preset", {{"saved", name}}}};
         }
     } else if (verb == "load") {
         const std::string& name = presetName(argument, "load");
         problem = session.loadPreset(name);
         if (problem.empty()) {
+            auditPreset(client, "load", name);
             json reply = session.settings();
             reply["preset"] = session.onair();
             return reply;
@@ -137,6 +153,7 @@ json handlePreset(ProcessCore& core, const json& request) {
         const std::string& name = presetName(argument, "delete");
         problem = session.deletePreset(name);
         if (problem.empty()) {
+            auditPreset(client, "delete", name);
             return {{"preset", {{"deleted", name}}}};
         }
     } else {
@@ -174,15 +191,16 @@ json handle(ClientView& client, std::string_view line) {
         return changed;
     }
     if (command == "set") {
-        json inForce;
-        std::string problem = core.session().set(argument, inForce);
+        json inForce, before;
+        std::string problem = core.session().set(argument, inForce, &before);
         if (!problem.empty()) {
             throw RequestError{problem};
         }
+        audit(client, "set " + describeSettingChanges(before, inForce));
         return inForce;
     }
     if (command == "preset") {
-        return handlePreset(core, argument);
+        return handlePreset(client, argument);
     }
     throw RequestError{"unknown command \"" + command + "\"; expected get, change, set or preset"};
 }
@@ -197,10 +215,10 @@ std::string handleControlRequest(ClientView& client, std::string_view line) {
     try {
         return dumpReply(handle(client, line));
     } catch (const RequestError& error) {
-        logLine(kVerb, "JSON request refused: " + error.reason);
+        logLine(kVerb, "JSON request refused: " + logText(error.reason));
         return controlErrorReply(error.reason);
     } catch (const std::exception& error) {
-        logLine(kError, std::string("JSON request failed: ") + error.what());
+        logLine(kError, "JSON request failed: " + logText(error.what()));
         return controlErrorReply(std::string("internal error: ") + error.what());
     } catch (...) {
         return controlErrorReply("internal error");
@@ -209,6 +227,7 @@ std::string handleControlRequest(ClientView& client, std::string_view line) {
 
 std::function<std::string(const std::string&)> makeControlHandler(std::shared_ptr<ProcessCore> core) {
     auto view = std::make_shared<ClientView>(std::move(core));
+    view->changesAuditedByCaller = true;  // the web interface, which names the person
     return [view](const std::string& line) { return handleControlRequest(*view, line); };
 }
 

@@ -32,16 +32,22 @@ class ProcessCore;
 inline constexpr size_t kMaxRequestBytes = 64 * 1024;
 inline constexpr int kMaxRequestDepth = 32;
 
-// What one client has seen, for "change".
+// What one client has seen, for "change", and who it is, for the audit lines.
 struct ClientView {
     explicit ClientView(std::shared_ptr<ProcessCore> process) : core(std::move(process)) {}
 
     std::shared_ptr<ProcessCore> core;
     nlohmann::json seen = nlohmann::json::object();
+    // The client's address and port, as the audit line names it.
+    std::string peer;
+    // The caller writes the audit lines itself (the web interface in this process, which
+    // knows the person behind a request); no line here then.
+    bool changesAuditedByCaller = false;
 };
 
 // Answers one request line (without its line end). Never throws; the reply is valid
-// JSON without a line end, even when the request held invalid UTF-8.
+// JSON without a line end, even when the request held invalid UTF-8. Every change (set,
+// preset save, load, delete) is one INFO line: "JSON client <peer>: set out.gain 0 -> -5".
 std::string handleControlRequest(ClientView& client, std::string_view line);
 
 // An error reply with this reason.

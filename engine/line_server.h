@@ -36,7 +36,9 @@ class LineFramer {
 
 struct Connection {
     Connection(int socket, std::string from, std::shared_ptr<ProcessCore> core)
-        : fd(socket), peer(std::move(from)), view(std::move(core)) {}
+        : fd(socket), peer(std::move(from)), view(std::move(core)) {
+        view.peer = peer;  // names the client in the audit lines
+    }
 
     int fd;
     std::string peer;

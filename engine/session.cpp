@@ -6,6 +6,7 @@
 
 #include "atomic_file.h"
 #include "engine_log.h"
+#include "log_text.h"
 #include "settings.h"
 
 namespace zephrane::engine {
@@ -88,13 +89,16 @@ void Session::changed() {
     }
 }
 
-std::string Session::set(const json& patch, json& inForce) {
+std::string Session::set(const json& patch, json& inForce, json* previous) {
     std::string problem = checkSettingsPatch(patch);
     if (!problem.empty()) {
         return problem;
     }
     std::lock_guard lock(mutex_);
     json before = settings_;
+    if (previous != nullptr) {
+        *previous = pickSettings(before, patch);
+    }
     mergeSettings(settings_, patch);
     if (settings_ != before) {
         changed();
@@ -106,7 +110,7 @@ std::string Session::set(const json& patch, json& inForce) {
 std::string Session::savePreset(const std::string& name) {
     std::string problem = store_.savePreset(name, settings());
     if (problem.empty()) {
-        logLine(kInfo, "Preset \"" + name + "\" saved");
+        logLine(kVerb, "Preset \"" + logText(name) + "\" saved");
     }
     return problem;
 }
@@ -126,16 +130,16 @@ std::string Session::loadPreset(const std::string& name) {
     }
     problem = store_.saveOnair(record);
     if (!problem.empty()) {
-        logLine(kError, "Could not record preset \"" + name + "\" as on air: " + problem);
+        logLine(kError, "Could not record preset \"" + logText(name) + "\" as on air: " + logText(problem));
     }
-    logLine(kInfo, "Preset \"" + name + "\" on air");
+    logLine(kVerb, "Preset \"" + logText(name) + "\" on air");
     return {};
 }
 
 std::string Session::deletePreset(const std::string& name) {
     std::string problem = store_.deletePreset(name);
     if (problem.empty()) {
-        logLine(kInfo, "Preset \"" + name + "\" deleted");
+        logLine(kVerb, "Preset \"" + logText(name) + "\" deleted");
     }
     return problem;
 }

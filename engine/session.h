@@ -42,8 +42,8 @@ class Session {
     const StoreOptions& options() const { return store_.options(); }
 
     // Applies a patch; empty on success (inForce gets the touched values as they are
-    // now), else the reason and nothing changed.
-    std::string set(const nlohmann::json& patch, nlohmann::json& inForce);
+    // now, before, when given, as they were), else the reason and nothing changed.
+    std::string set(const nlohmann::json& patch, nlohmann::json& inForce, nlohmann::json* before = nullptr);
 
     std::string savePreset(const std::string& name);
     // Puts the preset's settings in force and records it as on air.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -108,8 +109,29 @@ std::string StateStore::saveState(const json& settings) {
     return writeFileAtomically(options_.dir, options_.stateName, dumpFile(settings));
 }
 
+std::string checkNewPresetName(std::string_view name) {
+    if (name.empty()) {
+        return "preset name is empty";
+    }
+    if (name.size() > kMaxPresetNameLength) {
+        return "preset name is longer than " + std::to_string(kMaxPresetNameLength) + " characters";
+    }
+    if (name.front() == '.') {
+        return "preset name starts with \".\"";
+    }
+    for (char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_' && c != '.' && c != '-') {
+            return "preset name may only hold letters, digits, space, \"_\", \".\" and \"-\"";
+        }
+    }
+    return {};
+}
+
 std::string StateStore::savePreset(const std::string& name, const json& settings) {
     std::string problem = checkFileName(name);
+    if (problem.empty()) {
+        problem = checkNewPresetName(name);
+    }
     if (!problem.empty()) {
         return "preset name refused: " + problem;
     }
@@ -119,6 +141,12 @@ std::string StateStore::savePreset(const std::string& name, const json& settings
     problem = makeDirectories(presetDir());
     if (!problem.empty()) {
         return problem;
+    }
+    std::vector<std::string> existing = listPresets();
+    if (existing.size() >= kMaxPresets &&
+        std::find(existing.begin(), existing.end(), name) == existing.end()) {
+        return "there are " + std::to_string(existing.size()) +
+               " presets already, the most kept; delete one first";
     }
     return writeFileAtomically(presetDir(), name + std::string(kPresetSuffix), dumpFile(settings));
 }

@@ -7,9 +7,18 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zephrane::engine {
+
+inline constexpr size_t kMaxPresets = 256;
+inline constexpr size_t kMaxPresetNameLength = 64;
+
+// Empty when name may be given to a new preset: 1 to 64 letters, digits, spaces, "_", "."
+// and "-", not starting with "." (such files are not listed). Else the reason. Presets
+// stored under other names stay loadable and deletable.
+std::string checkNewPresetName(std::string_view name);
 
 struct StoreOptions {
     std::string dir;

@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
+
+#include "atomic_file.h"
+#include "host_check.h"
+#include "log_text.h"
 
 namespace zephrane::web {
 
@@ -47,31 +52,97 @@ std::string randomSecret() {
 
 }  // namespace
 
-LoginSettings loginSettingsFromEnvironment(const WebLog& log) {
-    LoginSettings login;
-    if (const char* user = environment("SETUP_USER", "ADMIN_USER")) {
-        login.user = user;
+namespace {
+
+// A secret kept from an earlier run: one line of printable text.
+std::optional<std::string> storedSecret(const std::string& path) {
+    std::string content, error;
+    bool missing = false;
+    if (!engine::readWholeFile(path, content, error, missing)) {
+        return std::nullopt;
     }
-    if (!login.enabled()) {
+    while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
+        content.pop_back();
+    }
+    bool printable =
+        std::all_of(content.begin(), content.end(), [](unsigned char c) { return c > 0x20 && c < 0x7f; });
+    if (content.empty() || content.size() > 256 || !printable) {
+        return std::nullopt;
+    }
+    return content;
+}
+
+// A generated secret for the storage directory: read from its file, else made and kept
+// there. The log names the file, never the secret, unless it cannot be kept.
+std::string generatedSecret(const std::string& user, const std::string& directory, bool readOnly,
+                            const WebLog& log) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> madeInProcess;  // by directory
+    std::lock_guard lock(mutex);
+    std::string path = directory.empty() ? std::string() : engine::joinPath(directory, kLoginSecretFileName);
+    if (!path.empty()) {
+        if (std::optional<std::string> stored = storedSecret(path)) {
+            if (madeInProcess[directory] != *stored) {
+                madeInProcess[directory] = *stored;
+                webLog(log, kWebInfo,
+                       "Web server: no SETUP_SECRET or ADMIN_SECRET, login secret for " +
+                           engine::logText(user) + " read from " + engine::logText(path));
+            }
+            return *stored;
+        }
+    }
+    auto known = madeInProcess.find(directory);
+    if (known != madeInProcess.end() && !known->second.empty()) {
+        return known->second;  // made earlier and not kept: its log line is out already
+    }
+    std::string secret = randomSecret();
+    std::string problem = directory.empty() ? "no storage directory" : readOnly ? "storage is read-only" : "";
+    if (problem.empty()) {
+        problem = engine::makeDirectories(directory);
+    }
+    if (problem.empty()) {
+        problem = engine::writeFileAtomically(directory, kLoginSecretFileName, secret + "\n", 0600);
+    }
+    madeInProcess[directory] = secret;
+    if (problem.empty()) {
+        webLog(log, kWebWarn,
+               "Web server: no SETUP_SECRET or ADMIN_SECRET, generated a login secret for " +
+                   engine::logText(user) + ", kept in " + engine::logText(path));
+        return secret;
+    }
+    // Nowhere to keep it: the log is the only way for the operator to learn it.
+    bool unexpected = !directory.empty() && !readOnly;
+    webLog(log, kWebWarn,
+           "Web server: no SETUP_SECRET or ADMIN_SECRET, login secret for " + engine::logText(user) + " is " +
+               secret + (unexpected ? " (cannot keep it: " + problem + ")" : ""));
+    return secret;
+}
+
+}  // namespace
+
+LoginSettings loginSettingsFromEnvironment(const WebLog& log, const std::string& storageDirectory,
+                                           bool storageReadOnly) {
+    LoginSettings login;
+    login.hostNames = allowedHostNamesFromEnvironment();
+    const char* user = environment("SETUP_USER", "ADMIN_USER");
+    const char* secret = environment("SETUP_SECRET", "ADMIN_SECRET");
+    if (user == nullptr && secret != nullptr) {
+        // A secret on its own is a clear wish for a login; leaving the interface open
+        // instead would be the worse surprise.
+        user = "admin";
+        webLog(log, kWebWarn,
+               "Web server: SETUP_SECRET or ADMIN_SECRET without SETUP_USER or ADMIN_USER: login enabled "
+               "for user admin");
+    }
+    if (user == nullptr) {
         webLog(log, kWebWarn,
                "Web server: login disabled (no SETUP_USER or ADMIN_USER): the interface is open to "
                "anyone who reaches it");
         return login;
     }
-    if (const char* secret = environment("SETUP_SECRET", "ADMIN_SECRET")) {
-        login.secret = secret;
-        return login;
-    }
-    static std::mutex mutex;
-    static std::string generated;
-    std::lock_guard lock(mutex);
-    if (generated.empty()) {
-        generated = randomSecret();
-        webLog(log, kWebWarn,
-               "Web server: no SETUP_SECRET or ADMIN_SECRET, login secret for " + login.user + " is " +
-                   generated);
-    }
-    login.secret = generated;
+    login.user = user;
+    login.secret = secret != nullptr ? std::string(secret)
+                                     : generatedSecret(login.user, storageDirectory, storageReadOnly, log);
     return login;
 }
 
@@ -103,47 +174,54 @@ SessionStore& SessionStore::instance() {
     return *store;
 }
 
-std::string SessionStore::create(Clock::time_point now) {
+std::string SessionStore::create(Clock::time_point now, const std::string& user) {
     std::string token = randomToken(32);
     std::lock_guard lock(mutex_);
-    for (auto it = lastUse_.begin(); it != lastUse_.end();) {
-        it = now - it->second > kIdleLifetime ? lastUse_.erase(it) : std::next(it);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        it = expired(it->second, now) ? sessions_.erase(it) : std::next(it);
     }
-    if (lastUse_.size() >= kMaxSessions) {
-        lastUse_.erase(std::min_element(lastUse_.begin(), lastUse_.end(),
-                                        [](const auto& a, const auto& b) { return a.second < b.second; }));
+    if (sessions_.size() >= kMaxSessions) {
+        sessions_.erase(std::min_element(
+            sessions_.begin(), sessions_.end(),
+            [](const auto& a, const auto& b) { return a.second.lastUse < b.second.lastUse; }));
     }
-    lastUse_[sha256(token)] = now;
+    sessions_[sha256(token)] = Entry{user, now, now};
     return token;
 }
 
-bool SessionStore::check(std::string_view token, Clock::time_point now) {
+std::optional<std::string> SessionStore::userOf(std::string_view token, Clock::time_point now) {
     if (token.empty()) {
-        return false;
+        return std::nullopt;
     }
     std::string key = sha256(token);
     std::lock_guard lock(mutex_);
-    auto found = lastUse_.find(key);
-    if (found == lastUse_.end()) {
-        return false;
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) {
+        return std::nullopt;
     }
-    if (now - found->second > kIdleLifetime) {
-        lastUse_.erase(found);
-        return false;
+    if (expired(found->second, now)) {
+        sessions_.erase(found);
+        return std::nullopt;
     }
-    found->second = std::max(found->second, now);
-    return true;
+    found->second.lastUse = std::max(found->second.lastUse, now);
+    return found->second.user;
 }
 
-void SessionStore::remove(std::string_view token) {
+std::optional<std::string> SessionStore::remove(std::string_view token) {
     std::string key = sha256(token);
     std::lock_guard lock(mutex_);
-    lastUse_.erase(key);
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) {
+        return std::nullopt;
+    }
+    std::string user = std::move(found->second.user);
+    sessions_.erase(found);
+    return user;
 }
 
 void SessionStore::clear() {
     std::lock_guard lock(mutex_);
-    lastUse_.clear();
+    sessions_.clear();
 }
 
 LoginThrottle& LoginThrottle::instance() {

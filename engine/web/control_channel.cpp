@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 namespace zephrane::web {
 
@@ -19,6 +21,20 @@ namespace {
 constexpr size_t kMaxReplyBytes = 4 * 1024 * 1024;
 // Waits are cut into slices so shutdown() is noticed quickly.
 constexpr int kSliceMs = 50;
+
+// The port's refusals, each followed by a close: not replies to the request.
+std::optional<std::string> refusalIn(const std::string& reply) {
+    nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
+    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("error") ||
+        !parsed["error"].is_string()) {
+        return std::nullopt;
+    }
+    const std::string& reason = parsed["error"].get_ref<const std::string&>();
+    if (reason == "too many clients" || reason == "auth required" || reason == "auth failed") {
+        return reason;
+    }
+    return std::nullopt;
+}
 
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
     auto left =
@@ -40,8 +56,18 @@ std::optional<std::string> FunctionControlChannel::request(const std::string& js
     }
 }
 
-TcpControlChannel::TcpControlChannel(std::string host, uint32_t port, WebLog log, TcpChannelTimeouts timeouts)
-    : host_(std::move(host)), port_(port), log_(std::move(log)), timeouts_(timeouts) {}
+std::string controlSecretFromEnvironment() {
+    const char* secret = std::getenv("PROC_SECRET");
+    return secret != nullptr ? secret : "";
+}
+
+TcpControlChannel::TcpControlChannel(std::string host, uint32_t port, WebLog log, TcpChannelTimeouts timeouts,
+                                     std::string secret)
+    : host_(std::move(host)),
+      port_(port),
+      log_(std::move(log)),
+      timeouts_(timeouts),
+      secret_(std::move(secret)) {}
 
 TcpControlChannel::~TcpControlChannel() {
     std::lock_guard lock(mutex_);
@@ -197,6 +223,35 @@ std::optional<std::string> TcpControlChannel::exchangeLocked(const std::string& 
     }
 }
 
+bool TcpControlChannel::staleLocked() {
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) != 0;
+}
+
+void TcpControlChannel::reportRefusal(const std::string& reason) {
+    if (reason != lastRefusal_) {
+        webLog(log_, kWebWarn,
+               "Web server: processing instance " + host_ + ":" + std::to_string(port_) +
+                   " refused us: " + reason);
+        lastRefusal_ = reason;
+    }
+}
+
+bool TcpControlChannel::authenticateLocked() {
+    bool replyStarted = false;
+    std::optional<std::string> reply = exchangeLocked(nlohmann::json{{"auth", secret_}}.dump(), replyStarted);
+    if (!reply) {
+        return false;
+    }
+    nlohmann::json parsed = nlohmann::json::parse(*reply, nullptr, false);
+    if (parsed.is_object() && parsed.size() == 1 && parsed.contains("auth") && parsed["auth"] == "ok") {
+        return true;
+    }
+    std::optional<std::string> refusal = refusalIn(*reply);
+    reportRefusal(refusal ? *refusal : "unexpected answer to the secret");
+    return false;
+}
+
 std::optional<std::string> TcpControlChannel::request(const std::string& jsonLine) {
     if (jsonLine.find('\n') != std::string::npos) {
         return std::nullopt;  // would be two requests on the wire and desynchronise replies
@@ -204,6 +259,9 @@ std::optional<std::string> TcpControlChannel::request(const std::string& jsonLin
     std::lock_guard lock(mutex_);
     for (int attempt = 0; attempt < 2 && !closed_; ++attempt) {
         bool fresh = false;
+        if (fd_ >= 0 && staleLocked()) {
+            closeLocked();  // closed by the port while idle: nothing was lost on it
+        }
         if (fd_ < 0) {
             auto now = std::chrono::steady_clock::now();
             if (now < nextAttempt_) {
@@ -216,11 +274,28 @@ std::optional<std::string> TcpControlChannel::request(const std::string& jsonLin
                 return std::nullopt;
             }
             fresh = true;
+            if (!secret_.empty() && !authenticateLocked()) {
+                closeLocked();
+                // A refused secret stays refused: try again later, not on every request.
+                nextAttempt_ = now + std::max(timeouts_.retry, std::chrono::milliseconds(1000));
+                connected_ = false;
+                reportedDown_ = true;
+                return std::nullopt;
+            }
         }
         bool replyStarted = false;
         auto started = std::chrono::steady_clock::now();
         std::optional<std::string> reply = exchangeLocked(jsonLine, replyStarted);
+        if (std::optional<std::string> refusal = reply ? refusalIn(*reply) : std::nullopt) {
+            reportRefusal(*refusal);
+            closeLocked();
+            nextAttempt_ = std::chrono::steady_clock::now() + timeouts_.retry;
+            connected_ = false;
+            reportedDown_ = true;
+            return std::nullopt;
+        }
         if (reply) {
+            lastRefusal_.clear();
             if (reportedDown_ || !connected_) {
                 webLog(log_, kWebInfo,
                        "Web server: connected to processing instance " + host_ + ":" + std::to_string(port_));

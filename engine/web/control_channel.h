@@ -52,11 +52,19 @@ struct TcpChannelTimeouts {
     std::chrono::milliseconds retry{250};
 };
 
+// PROC_SECRET from the environment, or empty.
+std::string controlSecretFromEnvironment();
+
 // Keeps one TCP connection to address:port, opened on first use and opened again after
-// the instance went away. Requests are serialised over it.
+// the instance went away or closed it (the port closes clients silent for a minute); a
+// request never sent on a connection the port had closed goes out on a new one. Requests
+// are serialised over it. With a secret, every new connection first authenticates with
+// {"auth":"<secret>"}. The port's refusals ("too many clients", "auth required", "auth
+// failed") count as no reply, never as one.
 class TcpControlChannel : public ControlChannel {
   public:
-    TcpControlChannel(std::string host, uint32_t port, WebLog log, TcpChannelTimeouts timeouts = {});
+    TcpControlChannel(std::string host, uint32_t port, WebLog log, TcpChannelTimeouts timeouts = {},
+                      std::string secret = {});
     ~TcpControlChannel() override;
     TcpControlChannel(const TcpControlChannel&) = delete;
     TcpControlChannel& operator=(const TcpControlChannel&) = delete;
@@ -71,11 +79,17 @@ class TcpControlChannel : public ControlChannel {
     // One attempt on the current connection: write the line, read one reply line.
     // Sets replyStarted when any reply byte arrived (the request reached the instance).
     std::optional<std::string> exchangeLocked(const std::string& line, bool& replyStarted);
+    // Sends the secret on a new connection; false (after a log line) when refused.
+    bool authenticateLocked();
+    // Whether the port closed the kept connection (or sent something unasked) while idle.
+    bool staleLocked();
+    void reportRefusal(const std::string& reason);
 
     const std::string host_;
     const uint32_t port_;
     const WebLog log_;
     const TcpChannelTimeouts timeouts_;
+    const std::string secret_;
     std::mutex mutex_;
     int fd_ = -1;
     std::string pending_;  // bytes read past the last reply line
@@ -84,6 +98,7 @@ class TcpControlChannel : public ControlChannel {
     std::atomic<bool> closed_{false};
     std::mutex fdMutex_;  // guards fd_ against a shutdown() from another thread while it closes
     bool reportedDown_ = false;
+    std::string lastRefusal_;  // logged once until the next success
 };
 
 }  // namespace zephrane::web

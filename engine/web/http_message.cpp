@@ -225,6 +225,8 @@ const char* httpReasonPhrase(int status) {
             return "Content Too Large";
         case 415:
             return "Unsupported Media Type";
+        case 421:
+            return "Misdirected Request";
         case 429:
             return "Too Many Requests";
         case 431:

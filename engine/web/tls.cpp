@@ -1,6 +1,8 @@
 #include "tls.h"
 
-#include <fcntl.h>
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -13,12 +15,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <tuple>
+#include <vector>
+
+#include "atomic_file.h"
 
 namespace zephrane::web {
 
@@ -72,12 +79,24 @@ std::string fingerprintOf(X509* certificate) {
     return out;
 }
 
+// TLS 1.2 only with forward secrecy (ECDHE) and authenticated encryption (GCM,
+// ChaCha20-Poly1305): no CBC, no SHA-1 MACs, no static RSA key exchange. TLS 1.3 suites
+// are all of that kind already.
+constexpr const char* kTls12Suites =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 SSL_CTX* newContext() {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx != nullptr) {
         SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
         SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
         SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
+        if (SSL_CTX_set_cipher_list(ctx, kTls12Suites) != 1) {
+            SSL_CTX_free(ctx);
+            return nullptr;
+        }
     }
     return ctx;
 }
@@ -126,34 +145,16 @@ bool readFile(const std::string& path, std::string& out) {
     return ok;
 }
 
-// Written under a temporary name and renamed, so a crash never leaves half a key.
-bool writeFileAtomically(const std::string& path, const std::string& data, mode_t mode,
-                         std::string& failure) {
-    std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        failure = temporary + ": " + std::strerror(errno);
-        return false;
+// A key written by an earlier version may have taken the mode of a file planted at its
+// temporary name; it is narrowed to the owner.
+void keepPrivate(const std::string& keyPath, const WebLog& log) {
+    struct stat info {};
+    if (::lstat(keyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
+        bool narrowed = ::chmod(keyPath.c_str(), 0600) == 0;
+        webLog(log, kWebWarn,
+               "Web server: private key " + keyPath + " was readable by others" +
+                   (narrowed ? "; now only by its owner" : ": " + std::string(std::strerror(errno))));
     }
-    size_t written = 0;
-    while (written < data.size()) {
-        ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n <= 0) {
-            failure = temporary + ": " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return false;
-        }
-        written += static_cast<size_t>(n);
-    }
-    ::fsync(fd);
-    ::close(fd);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        failure = path + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 // Certificates made while no storage could keep them: reused for the life of the
@@ -170,6 +171,9 @@ TlsContext selfSignedContext(const std::string& directory, bool readOnly, const 
     if (!directory.empty() && readFile(certPath, certPem) && readFile(keyPath, keyPem)) {
         if (TlsContext ctx = contextFromPem(certPem, keyPem, failure)) {
             fingerprint = certificateFingerprint(certPem);
+            if (!readOnly) {
+                keepPrivate(keyPath, log);
+            }
             return ctx;
         }
         webLog(log, kWebWarn,
@@ -188,8 +192,11 @@ TlsContext selfSignedContext(const std::string& directory, bool readOnly, const 
             webLog(log, kWebInfo,
                    "Web server: made a self-signed certificate; no storage directory, so browsers will see "
                    "a new one after a restart");
-        } else if (!readOnly && writeFileAtomically(keyPath, keyPem, 0600, failure) &&
-                   writeFileAtomically(certPath, certPem, 0644, failure)) {
+        } else if (!readOnly &&
+                   (failure = engine::writeFileAtomically(directory, kStoredPrivateKeyName, keyPem, 0600))
+                       .empty() &&
+                   (failure = engine::writeFileAtomically(directory, kStoredCertificateName, certPem, 0644))
+                       .empty()) {
             webLog(log, kWebInfo, "Web server: made a self-signed certificate, kept in " + certPath);
         } else {
             generatedInMemory[directory] = {certPem, keyPem};
@@ -210,7 +217,65 @@ TlsContext selfSignedContext(const std::string& directory, bool readOnly, const 
     return ctx;
 }
 
+// A host name fit for a DNS entry of a certificate: letters, digits, '-' and '.'.
+bool isDnsName(const std::string& name) {
+    if (name.empty() || name.size() > 253 || name.front() == '.' || name.front() == '-') {
+        return false;
+    }
+    for (char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The board's addresses now, as "IP:..." entries; loopback ones included.
+std::vector<std::string> interfaceAddresses() {
+    std::vector<std::string> entries{"IP:127.0.0.1", "IP:::1"};
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return entries;
+    }
+    for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+        if (item->ifa_addr == nullptr) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        int family = item->ifa_addr->sa_family;
+        if (family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(item->ifa_addr)->sin_addr, text, sizeof text);
+        } else if (family == AF_INET6) {
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(item->ifa_addr)->sin6_addr, text,
+                      sizeof text);
+        } else {
+            continue;
+        }
+        std::string entry = std::string("IP:") + text;
+        if (std::find(entries.begin(), entries.end(), entry) == entries.end()) {
+            entries.push_back(entry);
+        }
+    }
+    ::freeifaddrs(list);
+    return entries;
+}
+
 }  // namespace
+
+std::string subjectAlternativeNames() {
+    std::string names = "DNS:localhost";
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0 && isDnsName(host) && std::string(host) != "localhost") {
+        names += std::string(",DNS:") + host;
+        if (std::string_view(host).find('.') == std::string_view::npos) {
+            names += std::string(",DNS:") + host + ".local";
+        }
+    }
+    for (const std::string& address : interfaceAddresses()) {
+        names += "," + address;
+    }
+    return names;
+}
 
 bool generateSelfSignedPem(std::string& certificatePem, std::string& privateKeyPem) {
     PkeyPtr key(EVP_EC_gen("P-256"));
@@ -225,9 +290,10 @@ bool generateSelfSignedPem(std::string& certificatePem, std::string& privateKeyP
     bool ok = bn != nullptr && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr;
     BN_free(bn);
     ok = ok && X509_set_version(cert.get(), 2) == 1;
-    // Starts an hour back so a clock slightly behind still accepts it.
-    ok = ok && X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr;
-    ok = ok && X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3650L * 24 * 3600) != nullptr;
+    // Fixed dates, so the certificate is the same whatever the board's clock says (a
+    // board without a clock battery starts in 1970); the end is the "no expiry" date.
+    ok = ok && ASN1_TIME_set_string_X509(X509_getm_notBefore(cert.get()), kCertificateValidFrom) == 1;
+    ok = ok && ASN1_TIME_set_string_X509(X509_getm_notAfter(cert.get()), kCertificateValidUntil) == 1;
     X509_NAME* name = X509_get_subject_name(cert.get());
     ok = ok && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                           reinterpret_cast<const unsigned char*>("zephrane"), -1, -1, 0) == 1;
@@ -235,7 +301,8 @@ bool generateSelfSignedPem(std::string& certificatePem, std::string& privateKeyP
     X509V3_CTX v3;
     X509V3_set_ctx_nodb(&v3);
     X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
-    const char* extensions[][2] = {{"subjectAltName", "DNS:localhost,IP:127.0.0.1,IP:::1"},
+    std::string alternativeNames = subjectAlternativeNames();
+    const char* extensions[][2] = {{"subjectAltName", alternativeNames.c_str()},
                                    {"basicConstraints", "critical,CA:FALSE"},
                                    {"keyUsage", "critical,digitalSignature"},
                                    {"extendedKeyUsage", "serverAuth"}};

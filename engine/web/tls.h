@@ -26,8 +26,17 @@ struct TlsSettings {
 // the certificate's SHA-256 fingerprint at INFO.
 TlsContext makeServerTlsContext(const TlsSettings& settings, const WebLog& log);
 
-// A new ECDSA P-256 key and a certificate for it signed by itself, both PEM.
+// Validity of a self-signed certificate (RFC 5280 time strings; the end means "no expiry").
+inline constexpr const char* kCertificateValidFrom = "20000101000000Z";
+inline constexpr const char* kCertificateValidUntil = "99991231235959Z";
+
+// A new ECDSA P-256 key and a certificate for it signed by itself, both PEM. Its names
+// are those of subjectAlternativeNames().
 bool generateSelfSignedPem(std::string& certificatePem, std::string& privateKeyPem);
+
+// "DNS:localhost,DNS:<host name>,DNS:<host name>.local,IP:..." with the machine's
+// addresses at the time of the call.
+std::string subjectAlternativeNames();
 
 // "AB:01:..." over the DER form of the first certificate in the PEM text; empty on error.
 std::string certificateFingerprint(const std::string& certificatePem);

@@ -77,7 +77,8 @@ int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::stri
     config.httpPort = httpPort;
     config.httpsPort = httpsPort;
     config.log = log;
-    config.channel = std::make_shared<TcpControlChannel>(address, port, log);
+    config.channel = std::make_shared<TcpControlChannel>(address, port, log, TcpChannelTimeouts{},
+                                                         controlSecretFromEnvironment());
     configureFromEnvironment(config, storage, storageReadOnly);
     return startWebServer(std::move(config));
 } catch (...) {

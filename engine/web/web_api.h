@@ -25,9 +25,10 @@ int64_t startInProcessWebServer(uint32_t httpPort, uint32_t httpsPort,
                                 std::function<std::string(const std::string&)> handler,
                                 const std::string& storageDirectory, bool storageReadOnly, WebLog log);
 
-// Served for a processing instance reached over TCP. The self-signed certificate is kept
-// in the parameter STORAGE_PATH, else STATE_DIR, else the environment's STATE_DIR; not
-// written when the parameter STORAGE_RO is 1 or true.
+// Served for a processing instance reached over TCP, authenticating with PROC_SECRET when
+// set. The self-signed certificate and a generated login secret are kept in the parameter
+// STORAGE_PATH, else STATE_DIR, else the environment's STATE_DIR; not written when the
+// parameter STORAGE_RO is 1 or true.
 int64_t startTcpWebServer(uint32_t httpPort, uint32_t httpsPort, const std::string& address, uint32_t port,
                           const std::map<std::string, std::string>& parameters, WebLog log);
 

@@ -2,6 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "change_text.h"
+#include "host_check.h"
+#include "log_text.h"
+
 namespace zephrane::web {
 
 namespace {
@@ -29,7 +33,9 @@ HttpResponse methodNotAllowed(const char* allow) {
 
 std::string sessionCookie(const std::string& token, bool https, bool expire) {
     std::string cookie = std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
-    cookie += expire ? "; Max-Age=0" : "; Max-Age=" + std::to_string(24 * 3600);
+    cookie +=
+        expire ? "; Max-Age=0"
+               : "; Max-Age=" + std::to_string(std::chrono::seconds(SessionStore::kAbsoluteLifetime).count());
     if (https) {
         cookie += "; Secure";
     }
@@ -89,6 +95,27 @@ bool isGetOrHead(const HttpRequest& request) {
     return request.method == "GET" || request.method == "HEAD";
 }
 
+// The same tree with null at every leaf: what a get of exactly those values asks for.
+Json selectorFor(const Json& patch) {
+    if (!patch.is_object()) {
+        return nullptr;
+    }
+    Json selector = Json::object();
+    for (const auto& [key, value] : patch.items()) {
+        selector[key] = selectorFor(value);
+    }
+    return selector;
+}
+
+// A reply that reports success: an object without "error".
+std::optional<Json> successfulReply(const std::string& reply) {
+    Json parsed = parseBody(reply);
+    if (!parsed.is_object() || parsed.contains("error")) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
 void addCommonHeaders(HttpResponse& response) {
     response.set("X-Content-Type-Options", "nosniff");
     response.set("X-Frame-Options", "DENY");
@@ -120,17 +147,31 @@ std::string_view cookieValue(std::string_view header, std::string_view name) {
 WebApp::WebApp(LoginSettings login, std::shared_ptr<ControlChannel> channel, WebLog log)
     : login_(std::move(login)), channel_(std::move(channel)), log_(std::move(log)) {}
 
-bool WebApp::authorized(const HttpRequest& request, const RequestContext& context) const {
+std::optional<std::string> WebApp::sessionUser(const HttpRequest& request,
+                                               const RequestContext& context) const {
     if (!login_.enabled()) {
-        return true;
+        return std::string();
     }
-    return SessionStore::instance().check(cookieValue(request.header("cookie"), kSessionCookie), context.now);
+    return SessionStore::instance().userOf(cookieValue(request.header("cookie"), kSessionCookie),
+                                           context.now);
+}
+
+std::string WebApp::who(const RequestContext& context, const std::string& user) const {
+    std::string address = engine::logText(context.peerAddress);
+    return login_.enabled() ? "user " + engine::logText(user) + " at " + address : address;
 }
 
 HttpResponse WebApp::handle(const HttpRequest& request, const RequestContext& context) {
     HttpResponse response;
     const std::string& path = request.path;
-    if (request.method == "POST" && path.rfind("/api/", 0) == 0 && !sameOriginJson(request)) {
+    if (!hostAllowed(request.header("host"), login_.hostNames)) {
+        // Another site's name pointed at this machine (DNS rebinding): its pages must not
+        // pass as this server's own.
+        webLog(log_, kWebVerbose,
+               "Web server: refused a request from " + engine::logText(context.peerAddress) + " for host " +
+                   engine::logText(request.header("host")));
+        response = jsonError(421, "unknown host name; add it to WEB_HOSTS");
+    } else if (request.method == "POST" && path.rfind("/api/", 0) == 0 && !sameOriginJson(request)) {
         // Another site's page could otherwise post a form to a device on the operator's
         // network (the interface may be open, without login): only the page's own
         // JSON requests get through.
@@ -160,12 +201,13 @@ HttpResponse WebApp::handle(const HttpRequest& request, const RequestContext& co
     } else if (path == "/api/logout") {
         response = request.method == "POST" ? logout(request, context) : methodNotAllowed("POST");
     } else if (path == "/api/control") {
+        std::optional<std::string> user;
         if (request.method != "POST") {
             response = methodNotAllowed("POST");
-        } else if (!authorized(request, context)) {
+        } else if (!(user = sessionUser(request, context))) {
             response = jsonError(401, "login required");
         } else {
-            response = control(request);
+            response = control(request, who(context, *user));
         }
     } else if (path == "/api/events") {
         if (request.method != "GET") {
@@ -199,39 +241,70 @@ HttpResponse WebApp::login(const HttpRequest& request, const RequestContext& con
         !body["user"].is_string() || !body["secret"].is_string()) {
         return jsonError(400, "expected {\"user\":..., \"secret\":...}");
     }
-    if (!credentialsMatch(login_, body["user"].get_ref<const std::string&>(),
-                          body["secret"].get_ref<const std::string&>())) {
+    const std::string& user = body["user"].get_ref<const std::string&>();
+    if (!credentialsMatch(login_, user, body["secret"].get_ref<const std::string&>())) {
         LoginThrottle::instance().failed(context.peerAddress, context.now);
-        webLog(log_, kWebWarn, "Web server: failed login from " + context.peerAddress);
+        webLog(log_, kWebInfo,
+               "Web server: failed login from " + engine::logText(context.peerAddress) + " as user " +
+                   engine::logText(user));
         return jsonError(401, "wrong user or secret");
     }
     LoginThrottle::instance().succeeded(context.peerAddress);
     HttpResponse response = jsonResponse(200, R"({"authenticated":true})");
     response.set("Set-Cookie",
-                 sessionCookie(SessionStore::instance().create(context.now), context.https, false));
-    webLog(log_, kWebVerbose, "Web server: login from " + context.peerAddress);
+                 sessionCookie(SessionStore::instance().create(context.now, user), context.https, false));
+    webLog(log_, kWebInfo, "Web server: " + who(context, user) + ": logged in");
     return response;
 }
 
 HttpResponse WebApp::logout(const HttpRequest& request, const RequestContext& context) {
-    SessionStore::instance().remove(cookieValue(request.header("cookie"), kSessionCookie));
+    std::optional<std::string> user =
+        SessionStore::instance().remove(cookieValue(request.header("cookie"), kSessionCookie));
+    if (user && login_.enabled()) {
+        webLog(log_, kWebInfo, "Web server: " + who(context, *user) + ": logged out");
+    }
     HttpResponse response = jsonResponse(200, R"({"authenticated":false})");
     response.set("Set-Cookie", sessionCookie("", context.https, true));
     return response;
 }
 
-HttpResponse WebApp::control(const HttpRequest& request) {
+Json WebApp::currentValues(const Json& patch) {
+    std::optional<std::string> reply = channel_->request(
+        Json{{"get", selectorFor(patch)}}.dump(-1, ' ', false, Json::error_handler_t::replace));
+    std::optional<Json> values = reply ? successfulReply(*reply) : std::nullopt;
+    return values ? *values : Json();
+}
+
+HttpResponse WebApp::control(const HttpRequest& request, const std::string& who) {
     // Re-serialised so the line sent on is exactly one line of compact JSON whatever
     // white space the page used.
     Json command = parseBody(request.body);
     if (command.is_discarded() || !command.is_object()) {
         return jsonError(400, "expected one JSON object");
     }
+    if (!channel_) {
+        return jsonError(503, "disconnected");
+    }
+    // The instance (maybe another program) logs what its port's clients do, but only
+    // this server knows the person behind a change: the line naming them is written
+    // here, with the values from before the change.
+    bool isSet = command.size() == 1 && command.contains("set") && command["set"].is_object();
+    Json before = isSet ? currentValues(command["set"]) : Json();
     std::optional<std::string> reply =
-        channel_ ? channel_->request(command.dump(-1, ' ', false, Json::error_handler_t::replace))
-                 : std::nullopt;
+        channel_->request(command.dump(-1, ' ', false, Json::error_handler_t::replace));
     if (!reply) {
         return jsonError(503, "disconnected");
+    }
+    std::optional<Json> done = successfulReply(*reply);
+    if (done && isSet) {
+        webLog(log_, kWebInfo,
+               "Web server: " + who + ": set " + engine::describeSettingChanges(before, *done));
+    } else if (done && command.size() == 1 && command.contains("preset") && command["preset"].is_object() &&
+               command["preset"].size() == 1 && command["preset"].begin().key() != "list") {
+        const auto& action = command["preset"].begin();
+        webLog(log_, kWebInfo,
+               "Web server: " + who + ": preset " + engine::logText(action.key()) + " " +
+                   engine::logText(engine::auditValue(action.value())));
     }
     return jsonResponse(200, *reply);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +23,9 @@ struct RequestContext {
 
 // What the server answers to one parsed request: the page, the login, and the control
 // commands passed through to the processing instance. No sockets here, so it can be
-// driven directly by tests and the fuzz target.
+// driven directly by tests and the fuzz target. Requests naming a host that is not this
+// server's are refused (421). Every change (settings, presets, login, logout, a failed
+// login) is one INFO line naming who made it.
 class WebApp {
   public:
     WebApp(LoginSettings login, std::shared_ptr<ControlChannel> channel, WebLog log);
@@ -30,10 +34,18 @@ class WebApp {
     bool loginEnabled() const { return login_.enabled(); }
 
   private:
-    bool authorized(const HttpRequest& request, const RequestContext& context) const;
+    // The logged-in user ("" with login off), or nothing when the request may not pass.
+    std::optional<std::string> sessionUser(const HttpRequest& request, const RequestContext& context) const;
+    bool authorized(const HttpRequest& request, const RequestContext& context) const {
+        return sessionUser(request, context).has_value();
+    }
     HttpResponse login(const HttpRequest& request, const RequestContext& context);
     HttpResponse logout(const HttpRequest& request, const RequestContext& context);
-    HttpResponse control(const HttpRequest& request);
+    HttpResponse control(const HttpRequest& request, const std::string& who);
+    // The values a set command is about to change, as the instance has them now.
+    nlohmann::json currentValues(const nlohmann::json& patch);
+    // "user admin at 10.0.0.1", or the address alone with login off; escaped for the log.
+    std::string who(const RequestContext& context, const std::string& user) const;
 
     LoginSettings login_;
     std::shared_ptr<ControlChannel> channel_;

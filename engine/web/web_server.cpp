@@ -362,7 +362,7 @@ void configureFromEnvironment(WebServerConfig& config, const std::string& storag
     config.tls.privateKeyPath = key != nullptr ? key : "";
     config.tls.storageDirectory = storageDirectory;
     config.tls.storageReadOnly = storageReadOnly;
-    config.login = loginSettingsFromEnvironment(config.log);
+    config.login = loginSettingsFromEnvironment(config.log, storageDirectory, storageReadOnly);
 }
 
 std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {

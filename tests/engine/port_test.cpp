@@ -71,6 +71,16 @@ TEST(JsonPort, ServesRequestsUntilStopped) {
     ASSERT_TRUE(client.connected());
     EXPECT_EQ(ask(client, R"({"get":{"info":{"chunk":null}}})")["info"]["chunk"], 48);
     EXPECT_EQ(ask(client, R"({"set":{"in":{"gain":-30}}})")["in"]["gain"], -30.0);
+    // The change is written down once, with the client's address.
+    int auditLines = 0;
+    for (const auto& line : log.lines()) {
+        bool audit = line.text.find("set in.gain 0 -> -30") != std::string::npos;
+        auditLines += audit;
+        EXPECT_TRUE(!audit || (line.severity == 4 && line.text.rfind("JSON client ", 0) == 0 &&
+                               line.text.find("127.0.0.1") != std::string::npos))
+            << line.text;
+    }
+    EXPECT_EQ(auditLines, 1);
     process->exit();
     EXPECT_EQ(process->result(), 0);
     EXPECT_TRUE(client.closedByPeer());

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control_protocol.h"
+#include "engine_log.h"
 #include "process_core.h"
 #include "session.h"
 #include "test_support.h"
@@ -196,6 +197,52 @@ TEST_F(Protocol, PresetsSaveListLoadDelete) {
     EXPECT_EQ(ask(R"({"preset":{"delete":"music"}})"), json::parse(R"({"preset":{"deleted":"music"}})"));
     EXPECT_EQ(ask(R"({"preset":{"list":null}})")["preset"]["list"], json::parse(R"(["talk"])"));
     EXPECT_NE(errorOf(R"({"preset":{"delete":"music"}})").find("no preset"), std::string::npos);
+}
+
+TEST_F(Protocol, EveryChangeIsOneAuditLineNamingTheClient) {
+    enginetest::LogCapture log;
+    client.peer = "192.0.2.7:40000";
+    ask(R"({"set":{"out":{"gain":-5},"in":{"gain":-2.5}}})");
+    ask(R"({"get":null})");
+    ask(R"({"preset":{"save":"talk"}})");
+    ask(R"({"preset":{"load":"talk"}})");
+    ask(R"({"preset":{"list":null}})");
+    ask(R"({"preset":{"delete":"talk"}})");
+    ask(R"({"set":{"out":{"gain":99}}})");  // refused: nothing changed
+    std::vector<std::string> info;
+    for (const auto& line : log.lines()) {
+        if (line.severity == kInfo) {
+            info.push_back(line.text);
+        }
+    }
+    std::vector<std::string> expected{"JSON client 192.0.2.7:40000: set in.gain 0 -> -2.5, out.gain 0 -> -5",
+                                      "JSON client 192.0.2.7:40000: preset save \"talk\"",
+                                      "JSON client 192.0.2.7:40000: preset load \"talk\"",
+                                      "JSON client 192.0.2.7:40000: preset delete \"talk\""};
+    EXPECT_EQ(info, expected);
+
+    // The web interface in this process writes its own lines, naming the person.
+    ClientView web{core};
+    web.changesAuditedByCaller = true;
+    ask(web, R"({"set":{"out":{"gain":-6}}})");
+    EXPECT_FALSE(log.contains(kInfo, "out.gain -5 -> -6"));
+}
+
+TEST_F(Protocol, ClientTextReachesTheLogEscaped) {
+    enginetest::LogCapture log;
+    client.peer = "192.0.2.7:40000";
+    errorOf("{\"set\":{\"in\\n2026-12-09 ERROR forged\":{\"\\u001b[2Jx\":1}}}");
+    errorOf("{\"preset\":{\"load\":\"no\\r\\nsuch\\u001b[31m\"}}");
+    errorOf("{\"get\":{\"\\u001b]0;title\\u0007\":null}}");
+    errorOf("{\"set\":{\"in\":{\"\\u001b[2Jx\":1}}}");
+    ASSERT_FALSE(log.lines().empty());
+    for (const auto& line : log.lines()) {
+        for (char c : line.text) {
+            EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7f) << line.text;
+        }
+    }
+    EXPECT_TRUE(log.contains(kVerb, "in\\x0a2026-12-09 ERROR forged")) << log.lines().back().text;
+    EXPECT_TRUE(log.contains(kVerb, "\\x1b[2Jx"));
 }
 
 TEST_F(Protocol, SetReachesTheAudio) {

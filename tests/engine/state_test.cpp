@@ -1,12 +1,18 @@
 // The storage directory: state round trip and save pacing, read-only modes, damaged
-// files, atomic replacement, two hosts in one directory, parameters.
+// files, atomic replacement, planted links, preset limits, two hosts in one directory,
+// parameters.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "atomic_file.h"
 #include "parameters.h"
 #include "session.h"
+#include "settings.h"
+#include "state_store.h"
 #include "test_support.h"
 
 namespace zephrane::engine {
@@ -211,6 +217,76 @@ TEST(AtomicFile, FileNamesThatLeaveTheDirectoryAreRefused) {
     for (const char* name : {"state.json", "studio 2.json", "r\xc3\xa4um"}) {
         EXPECT_EQ(checkFileName(name), "") << name;
     }
+}
+
+TEST(AtomicFile, PlantedLinksAtTheTemporaryNamesAreNeitherFollowedNorReplaced) {
+    enginetest::ScratchDir dir;
+    enginetest::ScratchDir elsewhere;
+    unsigned next = nextTemporarySequence();
+    std::vector<std::string> victims;
+    for (unsigned i = 0; i < 8; ++i) {
+        std::string victim = elsewhere.file("victim" + std::to_string(i));
+        enginetest::writeFile(victim, "untouched");
+        ::chmod(victim.c_str(), 0644);
+        ASSERT_EQ(::symlink(victim.c_str(), dir.file(temporaryFileName("key.pem", next + i)).c_str()), 0);
+        victims.push_back(victim);
+    }
+    mode_t umask = ::umask(0);  // the mode asked for, whatever the umask
+    std::string written = writeFileAtomically(dir.path(), "key.pem", "SECRET", 0600);
+    ::umask(umask);
+    ASSERT_EQ(written, "");
+    EXPECT_EQ(enginetest::readFile(dir.file("key.pem")), "SECRET");
+    struct stat info {};
+    ASSERT_EQ(::lstat(dir.file("key.pem").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    for (const std::string& victim : victims) {
+        EXPECT_EQ(enginetest::readFile(victim), "untouched");
+        ASSERT_EQ(::stat(victim.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0644u);
+    }
+}
+
+TEST(AtomicFile, GivesUpWhenEveryTemporaryNameIsTaken) {
+    enginetest::ScratchDir dir;
+    unsigned next = nextTemporarySequence();
+    for (unsigned i = 0; i < 64; ++i) {
+        ASSERT_EQ(::symlink("/nonexistent", dir.file(temporaryFileName("f", next + i)).c_str()), 0);
+    }
+    EXPECT_NE(writeFileAtomically(dir.path(), "f", "x"), "");
+    EXPECT_FALSE(enginetest::fileExists(dir.file("f")));
+}
+
+TEST(Presets, NewNamesAndTheirNumberAreCapped) {
+    enginetest::ScratchDir dir;
+    StoreOptions options;
+    options.dir = dir.path();
+    StateStore store(options);
+    store.prepare();
+    json settings = defaultSettings();
+    EXPECT_EQ(store.savePreset("Morning show_2.v-1", settings), "");
+    EXPECT_EQ(store.savePreset(std::string(64, 'a'), settings), "");
+    for (const std::string& bad :
+         {std::string(65, 'a'), std::string(".hidden"), std::string("a/b"), std::string("tab\there"),
+          std::string("caf\xc3\xa9"), std::string("a;b"), std::string("")}) {
+        EXPECT_NE(store.savePreset(bad, settings).find("preset name refused"), std::string::npos) << bad;
+    }
+    // A preset stored under a name no longer given out stays loadable and deletable.
+    std::filesystem::create_directories(dir.path() + "/presets");
+    enginetest::writeFile(dir.path() + "/presets/caf\xc3\xa9;old.json", settings.dump());
+    std::string error;
+    EXPECT_TRUE(store.loadPreset("caf\xc3\xa9;old", error)) << error;
+    EXPECT_EQ(store.deletePreset("caf\xc3\xa9;old"), "");
+
+    for (size_t i = store.listPresets().size(); i < kMaxPresets; ++i) {
+        ASSERT_EQ(store.savePreset("p" + std::to_string(i), settings), "");
+    }
+    EXPECT_EQ(store.listPresets().size(), kMaxPresets);
+    std::string full = store.savePreset("one too many", settings);
+    EXPECT_NE(full.find("delete one first"), std::string::npos) << full;
+    EXPECT_EQ(store.savePreset("p10", settings), "");  // replacing one is fine
+    EXPECT_EQ(store.deletePreset("p10"), "");
+    EXPECT_EQ(store.savePreset("one too many", settings), "");
 }
 
 TEST(SharedDirectory, TwoHostsNeverTouchEachOthersFiles) {

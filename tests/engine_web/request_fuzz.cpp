@@ -55,8 +55,9 @@ void checkResponse(const HttpResponse& response) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static WebApp app(LoginSettings{"admin", "pw"}, std::make_shared<EchoChannel>(), nullptr);
-    static WebApp openApp(LoginSettings{}, std::make_shared<EchoChannel>(), nullptr);
+    // The seeds' host names, so requests get past the Host check.
+    static WebApp app(LoginSettings{"admin", "pw", {"a", "x"}}, std::make_shared<EchoChannel>(), nullptr);
+    static WebApp openApp(LoginSettings{"", "", {"a", "x"}}, std::make_shared<EchoChannel>(), nullptr);
     std::string_view input(reinterpret_cast<const char*>(data), size);
     RequestContext context{"192.0.2.1", (size & 1) != 0, Clock::now()};
 

@@ -31,7 +31,7 @@ HttpRequest makeRequest(const std::string& method, const std::string& path, cons
     request.path = path;
     request.target = path;
     request.body = body;
-    request.headers.emplace_back("host", "x");
+    request.headers.emplace_back("host", "localhost:8080");
     if (method == "POST") {
         request.headers.emplace_back("content-type", "application/json");
     }
@@ -51,6 +51,7 @@ class WebAppTest : public ::testing::Test {
 
     WebApp makeApp(bool login) {
         LoginSettings settings;
+        settings.hostNames = {"device"};
         if (login) {
             settings.user = "admin";
             settings.secret = "s3cret";
@@ -180,8 +181,10 @@ TEST_F(WebAppTest, ControlPassesOneCompactLineAndTheReplyBack) {
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.body, channel->reply);
     EXPECT_EQ(response.header("Content-Type"), "application/json");
-    ASSERT_EQ(channel->lines.size(), 1u);
-    EXPECT_EQ(channel->lines[0], R"({"set":{"in":{"gain":-30}}})");
+    // The values before the change are asked for first, for the audit line.
+    ASSERT_EQ(channel->lines.size(), 2u);
+    EXPECT_EQ(channel->lines[0], R"({"get":{"in":{"gain":null}}})");
+    EXPECT_EQ(channel->lines[1], R"({"set":{"in":{"gain":-30}}})");
 }
 
 TEST_F(WebAppTest, ControlRefusesNonObjectsAndDeepNestingAndReportsADownInstance) {
