@@ -38,6 +38,7 @@ struct ClientView {
 
     std::shared_ptr<ProcessCore> core;
     nlohmann::json seen = nlohmann::json::object();
+    std::string peer;
 };
 
 // Answers one request line (without its line end). Never throws; the reply is valid
