@@ -53,8 +53,8 @@ enum class Phase { Fresh, Busy, Idle, Streaming };
 class Session {
   public:
     virtual ~Session() = default;
-    // Closes the connection if it is in that phase (Busy: whatever it does). Posted to
-    // the connection's own strand.
+    // Closes the connection if it is in that phase (Busy: whatever it does). From any
+    // thread: the work is done on the connection's own strand.
     virtual void cut(Phase which) = 0;
 };
 
@@ -108,7 +108,7 @@ struct WebServer::State {
             }
         }
         for (auto& session : open) {
-            asio::post(io, [session, which] { session->cut(which); });
+            session->cut(which);
         }
     }
 
@@ -168,6 +168,12 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     }
 
     void cut(Phase which) override {
+        // The posted job keeps the connection until it has run.
+        asio::post(stream_.get_executor(), [self = this->shared_from_this(), which] { self->cutNow(which); });
+    }
+
+  private:
+    void cutNow(Phase which) {
         if (which == Phase::Busy) {
             end();
             return;
@@ -180,7 +186,6 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         }
     }
 
-  private:
     static Stream makeStream(State& state, tcp::socket socket) {
         if constexpr (Tls) {
             return Stream(std::move(socket), *state.ssl);
