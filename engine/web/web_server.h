@@ -25,9 +25,9 @@ struct WebServerConfig {
     // TLS handshake and request head together, from the connection (or, on a kept
     // connection, from the first byte of the next request); never extended by a trickle.
     std::chrono::milliseconds headerDeadline{10000};
-    std::chrono::milliseconds bodyDeadline{10000};  // then the body
+    std::chrono::milliseconds bodyDeadline{10000};   // then the body
     std::chrono::milliseconds writeDeadline{10000};  // each answer, and each event sent
-    std::chrono::milliseconds keepAliveIdle{5000};  // between requests
+    std::chrono::milliseconds keepAliveIdle{5000};   // between requests
     std::chrono::milliseconds meterInterval{100};
     // Open connections per client address (WEB_MAX_PER_ADDRESS raises it, for a reverse
     // proxy in front) and in all; event streams have caps of their own.
