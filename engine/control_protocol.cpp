@@ -3,6 +3,7 @@
 #include "change_text.h"
 #include "engine_log.h"
 #include "log_text.h"
+#include "net/json_depth.h"
 #include "process_core.h"
 #include "process_handle.h"
 
@@ -18,33 +19,6 @@ struct RequestError {
 
 std::string dumpReply(const json& reply) {
     return reply.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// Nesting depth outside strings; the parser and the value tree are never fed deeper input.
-bool withinDepth(std::string_view line) {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : line) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > kMaxRequestDepth) {
-                return false;
-            }
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
 }
 
 std::string joinKey(const std::string& path, const std::string& key) {
@@ -163,7 +137,7 @@ json handlePreset(ClientView& client, const json& request) {
 }
 
 json handle(ClientView& client, std::string_view line) {
-    if (!withinDepth(line)) {
+    if (!net::jsonNestingWithin(line, kMaxRequestDepth)) {
         throw RequestError{"request nested deeper than " + std::to_string(kMaxRequestDepth) + " levels"};
     }
     json request;

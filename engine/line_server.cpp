@@ -1,13 +1,13 @@
 #include "line_server.h"
 
-#include <netinet/in.h>
+#include "net/listener_registry.h"
+
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -75,7 +75,6 @@ namespace port_listeners {
 namespace {
 
 struct PortEntry {
-    int fd = -1;
     std::vector<Waker*> loops;  // in claim order; the last one accepts
     std::vector<std::unique_ptr<Connection>> handedOver;
 };
@@ -86,65 +85,23 @@ std::map<uint32_t, PortEntry>& entries() {
     return *map;
 }
 
-int bindAny(int family, uint16_t port, int& error) {
-    int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int result;
-    if (family == AF_INET6) {
-        int off = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);  // IPv4 too
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (result != 0 || ::listen(fd, 128) != 0) {
-        error = errno;
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
-std::string claim(uint32_t port, Waker* loop, int& fd) {
+std::string claim(uint32_t port, const std::string& bindAddress, Waker* loop, int& fd) {
     if (port == 0 || port > 65535) {
         return "port out of range 1..65535";
     }
     std::lock_guard lock(mutex);
-    auto found = entries().find(port);
-    if (found != entries().end()) {
-        PortEntry& entry = found->second;
-        if (!entry.loops.empty()) {
-            entry.loops.back()->wake();  // it stops accepting
-        }
-        entry.loops.push_back(loop);
-        fd = entry.fd;
-        return {};
-    }
-    int error = 0;
-    fd = bindAny(AF_INET6, static_cast<uint16_t>(port), error);
-    if (fd < 0 && error != EADDRINUSE && error != EACCES) {
-        fd = bindAny(AF_INET, static_cast<uint16_t>(port), error);  // no IPv6 on this machine
-    }
+    std::string failure;
+    fd = net::ListenerRegistry::acquire(static_cast<uint16_t>(port), "JSON", bindAddress, failure);
     if (fd < 0) {
-        return std::strerror(error);
+        return failure;
     }
-    entries()[port].fd = fd;
-    entries()[port].loops.push_back(loop);
+    PortEntry& entry = entries()[port];
+    if (!entry.loops.empty()) {
+        entry.loops.back()->wake();  // it stops accepting
+    }
+    entry.loops.push_back(loop);
     return {};
 }
 
@@ -154,8 +111,10 @@ bool accepting(uint32_t port, Waker* loop) {
     return found != entries().end() && !found->second.loops.empty() && found->second.loops.back() == loop;
 }
 
-void release(uint32_t port, Waker* loop, std::vector<std::unique_ptr<Connection>> connections) {
+void release(uint32_t port, int fd, Waker* loop, std::vector<std::unique_ptr<Connection>> connections) {
     std::unique_lock lock(mutex);
+    ::close(fd);
+    net::ListenerRegistry::release(static_cast<uint16_t>(port));
     auto found = entries().find(port);
     if (found == entries().end()) {
         lock.unlock();
@@ -173,7 +132,6 @@ void release(uint32_t port, Waker* loop, std::vector<std::unique_ptr<Connection>
         entry.loops.back()->wake();
         return;
     }
-    ::close(entry.fd);
     for (auto& connection : entry.handedOver) {
         closeConnection(*connection);
     }

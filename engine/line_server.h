@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "control_protocol.h"
+#include "net/client_caps.h"
 
 namespace zephrane::engine {
 
@@ -35,13 +36,19 @@ class LineFramer {
 };
 
 struct Connection {
-    Connection(int socket, std::string from, std::shared_ptr<ProcessCore> core)
-        : fd(socket), peer(std::move(from)), view(std::move(core)) {
-        view.peer = peer;  // names the client in the audit lines
+    Connection(int socket, std::string from, std::string fromAddress, std::shared_ptr<ProcessCore> core)
+        : fd(socket), peer(std::move(from)), address(std::move(fromAddress)), view(std::move(core)) {
+        view.peer = peer;
     }
 
     int fd;
-    std::string peer;
+    std::string peer;     // address and port, for log lines
+    std::string address;  // for the caps and throttles per client address
+    net::ClientCaps::Slot slot;
+    // With a secret set, nothing but the auth line is served until it matched.
+    bool authenticated = true;
+    std::chrono::steady_clock::time_point connectedAt{};
+    std::chrono::steady_clock::time_point lastHeard{};
     LineFramer framer;
     std::string output;
     ClientView view;
@@ -70,14 +77,15 @@ class Waker {
 
 // Listening sockets by port, shared by the update loops of one host.
 namespace port_listeners {
-// Opens the port on all interfaces, or joins the loops already listening on it. Empty
-// on success with fd set, else the system's reason.
-std::string claim(uint32_t port, Waker* loop, int& fd);
+// Opens the port on the bind address (empty: all interfaces), or joins the loops already
+// listening on it. Empty on success with fd set to this loop's own duplicate of the
+// socket, else the system's reason.
+std::string claim(uint32_t port, const std::string& bindAddress, Waker* loop, int& fd);
 // True when this loop is the newest claimant, the one that accepts.
 bool accepting(uint32_t port, Waker* loop);
-// Leaves the port. Open connections go to the newest remaining claimant (woken); with
-// none left the connections and the socket are closed.
-void release(uint32_t port, Waker* loop, std::vector<std::unique_ptr<Connection>> connections);
+// Leaves the port (closing this loop's duplicate, fd). Open connections go to the newest
+// remaining claimant (woken); with none left the connections and the socket are closed.
+void release(uint32_t port, int fd, Waker* loop, std::vector<std::unique_ptr<Connection>> connections);
 // Connections handed to this loop by a loop that ended.
 std::vector<std::unique_ptr<Connection>> takeHandedOver(uint32_t port, Waker* loop);
 }  // namespace port_listeners

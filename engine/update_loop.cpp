@@ -1,18 +1,22 @@
 #include "update_loop.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <nlohmann/json.hpp>
 
 #include "engine_log.h"
+#include "log_text.h"
+#include "net/peer_name.h"
 
 namespace zephrane::engine {
 
@@ -22,24 +26,44 @@ constexpr int kTickMs = 200;                       // state saves are checked th
 constexpr size_t kPauseReadingAt = 256 * 1024;     // a client that does not read its replies
 constexpr size_t kDropClientAt = 4 * 1024 * 1024;  // ... and one that never will
 
-std::string peerName(const sockaddr_storage& address) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    uint16_t port = 0;
-    if (address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        ::inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        port = ntohs(v6.sin6_port);
-    } else if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        ::inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-        port = ntohs(v4.sin_port);
-    }
-    return std::string(host) + " port " + std::to_string(port);
-}
-
 }  // namespace
 
-UpdateLoop::UpdateLoop(std::shared_ptr<ProcessCore> core) : core_(std::move(core)) {}
+JsonPortSettings jsonPortSettingsFromEnvironment() {
+    JsonPortSettings settings;
+    if (const char* bind = std::getenv("PROC_BIND"); bind != nullptr) {
+        settings.bindAddress = bind;
+    }
+    if (const char* secret = std::getenv("PROC_SECRET"); secret != nullptr) {
+        settings.secret = secret;
+    }
+    return settings;
+}
+
+bool AuthThrottle::blocked(const std::string& address, Clock::time_point now) {
+    auto found = entries_.find(address);
+    return found != entries_.end() && now < found->second.until;
+}
+
+void AuthThrottle::failed(const std::string& address, Clock::time_point now) {
+    if (entries_.size() > 1024) {
+        std::erase_if(entries_,
+                      [&](const auto& entry) { return now - entry.second.until > std::chrono::minutes(10); });
+    }
+    Entry& entry = entries_[address];
+    entry.failures = std::min(entry.failures + 1, 16);
+    auto wait = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250LL << (entry.failures - 1)),
+                                                    std::chrono::minutes(1));
+    entry.until = now + wait;
+}
+
+void AuthThrottle::succeeded(const std::string& address) {
+    entries_.erase(address);
+}
+
+UpdateLoop::UpdateLoop(std::shared_ptr<ProcessCore> core, JsonPortSettings settings)
+    : settings_(std::move(settings)),
+      caps_(settings_.maxPerAddress, settings_.maxClients),
+      core_(std::move(core)) {}
 
 UpdateLoop::~UpdateLoop() {
     for (auto& connection : clients_) {
@@ -63,13 +87,16 @@ int UpdateLoop::run(uint32_t port) {
     int listenFd = -1;
     std::string problem;
     if (port != 0) {
-        problem = port_listeners::claim(port, &waker_, listenFd);
+        problem = port_listeners::claim(port, settings_.bindAddress, &waker_, listenFd);
         if (!problem.empty()) {
             // Logged before the failure is visible, so a host that reacts finds the reason.
             logLine(kError, "JSON port " + std::to_string(port) + " cannot be opened: " + problem);
         } else {
             registerProcessPort(port, core_);
-            logLine(kInfo, "JSON port " + std::to_string(port) + " listening");
+            logLine(kInfo,
+                    "JSON port " + std::to_string(port) + " listening" +
+                        (settings_.bindAddress.empty() ? "" : " on " + logText(settings_.bindAddress)) +
+                        (settings_.secret.empty() ? "" : ", auth line required"));
         }
     } else {
         logLine(kVerb, "Update loop running without JSON port");
@@ -95,7 +122,7 @@ int UpdateLoop::run(uint32_t port) {
 
     if (port != 0) {
         unregisterProcessPort(port, core_.get());
-        port_listeners::release(port, &waker_, std::move(clients_));
+        port_listeners::release(port, listenFd, &waker_, std::move(clients_));
         clients_.clear();
     }
     core_->session().flush();
@@ -165,14 +192,28 @@ void UpdateLoop::serve(uint32_t port, int listenFd) {
                 acceptClients(listenFd);
             }
         }
-        for (auto& client : clients_) {
-            if (client->fd >= 0 && client->closing &&
-                std::chrono::steady_clock::now() - client->closingSince > std::chrono::seconds(2)) {
-                closeConnection(*client);
-            }
-        }
+        closeSilentClients(std::chrono::steady_clock::now());
         std::erase_if(clients_, [](const std::unique_ptr<Connection>& c) { return c->fd < 0; });
         core_->session().saveIfDue(std::chrono::steady_clock::now());
+    }
+}
+
+void UpdateLoop::closeSilentClients(std::chrono::steady_clock::time_point now) {
+    for (auto& client : clients_) {
+        if (client->fd < 0) {
+            continue;
+        }
+        if (client->closing) {
+            if (now - client->closingSince > std::chrono::seconds(2)) {
+                closeConnection(*client);
+            }
+        } else if (!client->authenticated && now - client->connectedAt > settings_.authTimeout) {
+            logLine(kWarn, "JSON client " + client->peer + " sent no auth line; closing");
+            closeConnection(*client);
+        } else if (now - client->lastHeard > settings_.idleTimeout) {
+            logLine(kVerb, "JSON client " + client->peer + " silent too long; closing");
+            closeConnection(*client);
+        }
     }
 }
 
@@ -188,19 +229,61 @@ void UpdateLoop::acceptClients(int listenFd) {
             }
             return;
         }
-        std::string peer = peerName(address);
-        if (clients_.size() >= kMaxClients) {
+        std::string from = net::peerAddress(address);
+        net::ClientCaps::Refusal why{};
+        net::ClientCaps::Slot slot = caps_.admit(from, &why);
+        if (!slot) {
             static const char kBusy[] = "{\"error\":\"too many clients\"}\n";
             [[maybe_unused]] ssize_t sent = ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL);
             ::close(fd);
-            logLine(kWarn, "JSON client " + peer + " refused: too many clients");
+            if (warnings_.due(from)) {
+                logLine(kWarn, "JSON client " + from + " refused: too many clients" +
+                                   (why == net::ClientCaps::Refusal::PerAddress ? " from this address" : ""));
+            }
             continue;
         }
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        logLine(kVerb, "JSON client connected from " + peer);
-        clients_.push_back(std::make_unique<Connection>(fd, std::move(peer), core_));
+        auto client = std::make_unique<Connection>(fd, net::peerName(address), std::move(from), core_);
+        logLine(kVerb, "JSON client connected from " + client->peer);
+        client->slot = std::move(slot);
+        client->authenticated = settings_.secret.empty();
+        client->connectedAt = client->lastHeard = std::chrono::steady_clock::now();
+        clients_.push_back(std::move(client));
     }
+}
+
+void UpdateLoop::closeAfterReply(Connection& client, std::string_view reason) {
+    client.output += controlErrorReply(reason);
+    client.output += '\n';
+    client.closing = true;
+    client.closingSince = std::chrono::steady_clock::now();
+}
+
+// The first line with a secret set: {"auth":"<secret>"} and nothing else.
+void UpdateLoop::authenticate(Connection& client, std::string_view line) {
+    auto now = std::chrono::steady_clock::now();
+    nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
+    if (!request.is_object() || request.size() != 1 || !request.contains("auth") ||
+        !request["auth"].is_string()) {
+        logLine(kWarn, "JSON client " + client.peer + " refused: auth required");
+        closeAfterReply(client, "auth required");
+        return;
+    }
+    const std::string& given = request["auth"].get_ref<const std::string&>();
+    const std::string& secret = settings_.secret;
+    // Constant time over the secret's length, whatever was sent.
+    bool match =
+        given.size() == secret.size() && CRYPTO_memcmp(given.data(), secret.data(), secret.size()) == 0;
+    if (authFailures_.blocked(client.address, now) || !match) {
+        authFailures_.failed(client.address, now);
+        logLine(kWarn, "JSON client " + client.peer + " refused: auth failed");
+        closeAfterReply(client, "auth failed");
+        return;
+    }
+    authFailures_.succeeded(client.address);
+    client.authenticated = true;
+    client.output += "{\"auth\":\"ok\"}\n";
 }
 
 void UpdateLoop::readFrom(Connection& client) {
@@ -217,17 +300,22 @@ void UpdateLoop::readFrom(Connection& client) {
     if (client.closing) {
         return;  // draining after a fatal request
     }
+    client.lastHeard = std::chrono::steady_clock::now();
     auto result =
         client.framer.feed(std::string_view(buffer, static_cast<size_t>(got)), [&](std::string_view line) {
+            if (client.closing) {
+                return;  // nothing after a refused auth line
+            }
+            if (!client.authenticated) {
+                authenticate(client, line);
+                return;
+            }
             client.output += handleControlRequest(client.view, line);
             client.output += '\n';
         });
-    if (result == LineFramer::Result::TooLong) {
+    if (result == LineFramer::Result::TooLong && !client.closing) {
         logLine(kWarn, "JSON client " + client.peer + " sent a line over 64 KiB; closing");
-        client.output += controlErrorReply("request line longer than 65536 bytes; closing the connection");
-        client.output += '\n';
-        client.closing = true;
-        client.closingSince = std::chrono::steady_clock::now();
+        closeAfterReply(client, "request line longer than 65536 bytes; closing the connection");
     }
     if (client.output.size() > kDropClientAt) {
         logLine(kWarn, "JSON client " + client.peer + " does not read its replies; closing");
@@ -253,7 +341,8 @@ void UpdateLoop::writeTo(Connection& client) {
 void UpdateLoop::adopt(std::vector<std::unique_ptr<Connection>> connections) {
     for (auto& connection : connections) {
         connection->view.core = core_;  // same session: what the client saw stays valid
-        if (clients_.size() >= kMaxClients) {
+        connection->slot = caps_.admit(connection->address);
+        if (!connection->slot) {
             closeConnection(*connection);
             continue;
         }

@@ -3,22 +3,57 @@
 // The engine's event loop for one process (zephrane_StartUpdateThread): serves the JSON
 // control port, if any, and saves the state at most about once a second. Runs on the
 // caller's thread until stop().
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "line_server.h"
+#include "net/client_caps.h"
+#include "net/warn_throttle.h"
 #include "process_core.h"
 
 namespace zephrane::engine {
 
+// Who may use the JSON port, and for how long.
+struct JsonPortSettings {
+    std::string bindAddress;  // PROC_BIND; empty: every interface
+    std::string secret;       // PROC_SECRET; empty: no auth line asked for
+    size_t maxClients = 64;
+    size_t maxPerAddress = 8;
+    std::chrono::milliseconds idleTimeout{60000};  // a client that sends nothing is closed
+    std::chrono::milliseconds authTimeout{5000};   // to send the auth line
+};
+
+// PROC_BIND and PROC_SECRET from the environment, the rest as default.
+JsonPortSettings jsonPortSettingsFromEnvironment();
+
+// Failed auth lines per client address: each failure doubles the time (up to a minute)
+// in which that address's next attempt is refused unchecked, so a secret cannot be
+// guessed at speed.
+class AuthThrottle {
+  public:
+    using Clock = std::chrono::steady_clock;
+    bool blocked(const std::string& address, Clock::time_point now);
+    void failed(const std::string& address, Clock::time_point now);
+    void succeeded(const std::string& address);
+
+  private:
+    struct Entry {
+        int failures = 0;
+        Clock::time_point until{};
+    };
+    std::map<std::string, Entry> entries_;
+};
+
 class UpdateLoop {
   public:
-    static constexpr size_t kMaxClients = 64;
-
-    explicit UpdateLoop(std::shared_ptr<ProcessCore> core);
+    explicit UpdateLoop(std::shared_ptr<ProcessCore> core,
+                        JsonPortSettings settings = jsonPortSettingsFromEnvironment());
     ~UpdateLoop();
     UpdateLoop(const UpdateLoop&) = delete;
     UpdateLoop& operator=(const UpdateLoop&) = delete;
@@ -42,6 +77,14 @@ class UpdateLoop {
     void readFrom(Connection& connection);
     void writeTo(Connection& connection);
     void adopt(std::vector<std::unique_ptr<Connection>> connections);
+    void authenticate(Connection& client, std::string_view line);
+    void closeAfterReply(Connection& client, std::string_view reason);
+    void closeSilentClients(std::chrono::steady_clock::time_point now);
+
+    const JsonPortSettings settings_;
+    net::ClientCaps caps_;
+    net::WarnThrottle warnings_;
+    AuthThrottle authFailures_;
 
     std::shared_ptr<ProcessCore> core_;
     Waker waker_;

@@ -8,9 +8,12 @@
 
 namespace zephrane::web {
 
+// Limits of one request: blank lines before it count against the header limit.
 inline constexpr size_t kMaxHeaderBytes = 16 * 1024;
 inline constexpr size_t kMaxBodyBytes = 64 * 1024;
 
+// One request and one response as the web application sees them; the server converts
+// them from and to the wire (http_wire.h).
 struct HttpRequest {
     std::string method;
     std::string target;  // as sent: path and query
@@ -25,17 +28,6 @@ struct HttpRequest {
     std::string_view header(std::string_view name) const;
 };
 
-struct HttpParseResult {
-    enum Kind { Incomplete, Complete, Error } kind = Incomplete;
-    size_t consumed = 0;  // bytes of the buffer that made the request (Complete)
-    int status = 0;       // the HTTP status to answer with (Error)
-};
-
-// Parses one request from the front of the buffer. Bounded: headers above kMaxHeaderBytes
-// and bodies above kMaxBodyBytes are errors, so a client cannot make the server buffer
-// without limit.
-HttpParseResult parseHttpRequest(std::string_view buffer, HttpRequest& request);
-
 struct HttpResponse {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
@@ -47,11 +39,5 @@ struct HttpResponse {
     void set(std::string name, std::string value);
     std::string_view header(std::string_view name) const;
 };
-
-const char* httpReasonPhrase(int status);
-
-// Status line, headers (with Content-Length unless an event stream) and body. A HEAD
-// request gets the headers of the full response and no body.
-std::string serializeHttpResponse(const HttpResponse& response, bool keepAlive, bool headRequest);
 
 }  // namespace zephrane::web

@@ -5,6 +5,7 @@
 #include "change_text.h"
 #include "host_check.h"
 #include "log_text.h"
+#include "net/json_depth.h"
 
 namespace zephrane::web {
 
@@ -42,34 +43,11 @@ std::string sessionCookie(const std::string& token, bool https, bool expire) {
     return cookie;
 }
 
-// The engine's commands are a few levels deep; refusing deep nesting early keeps the
-// recursive parts of JSON handling (serialising) within a small stack.
-bool nestingWithin(std::string_view text, int limit) {
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > limit) {
-                return false;
-            }
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 Json parseBody(const std::string& body) {
-    return nestingWithin(body, 32) ? Json::parse(body, nullptr, false) : Json(Json::value_t::discarded);
+    // The engine's commands are a few levels deep; refusing deep nesting early keeps the
+    // recursive parts of JSON handling (serialising) within a small stack.
+    return net::jsonNestingWithin(body, 32) ? Json::parse(body, nullptr, false)
+                                            : Json(Json::value_t::discarded);
 }
 
 // A JSON body cannot come from a plain cross-site form, and a browser names the page's

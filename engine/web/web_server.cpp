@@ -1,353 +1,528 @@
 #include "web_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/err.h>
+#include <openssl/crypto.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+#include <charconv>
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
+#include <type_traits>
 
 #include "event_feed.h"
-#include "http_message.h"
-#include "listeners.h"
+#include "http_wire.h"
+#include "net/client_caps.h"
+#include "net/listener_registry.h"
+#include "net/peer_name.h"
+#include "net/thread_group.h"
+#include "net/warn_throttle.h"
 #include "web_app.h"
 
 namespace zephrane::web {
 
 namespace {
 
-struct ThreadCount {
-    std::mutex mutex;
-    std::condition_variable ended;
-    int live = 0;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+using tcp = asio::ip::tcp;
+using SteadyClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// What a connection is doing, for a stop: one kept alive between requests (or streaming
+// events) is closed at once, a new one gets a moment for its first request, and one that
+// is answering may finish, so a request made just as a new instance takes over the port
+// is not cut off.
+enum class Phase { Fresh, Busy, Idle, Streaming };
+
+class Session {
+  public:
+    virtual ~Session() = default;
+    // Closes the connection if it is in that phase (Busy: whatever it does). From any
+    // thread: the work is done on the connection's own strand.
+    virtual void cut(Phase which) = 0;
 };
 
 }  // namespace
 
 struct WebServer::State {
     WebServerConfig config;
+    // Everything a connection uses comes before the I/O context, so connections that the
+    // context still holds when it goes find it all in place.
     std::unique_ptr<WebApp> app;
     std::unique_ptr<EventFeed> feed;
     TlsContext tls;
-    int wakeFd = -1;
+    std::optional<asio::ssl::context> ssl;
+    std::optional<net::ClientCaps> connectionCaps;
+    std::optional<net::ClientCaps> streamCaps;
+    net::WarnThrottle warnings;
     std::atomic<bool> stopping{false};
     std::atomic<int> status{0};
+    std::vector<uint16_t> registeredPorts;
 
-    // Guards `connections` and counts the server's threads. Shared apart from the state, so
-    // that a thread lets go of the state before it reports its end: after a clean stop the
-    // owner releases the state (and the TLS context) itself, never a server thread racing
-    // the host's exit.
-    std::shared_ptr<ThreadCount> threads = std::make_shared<ThreadCount>();
-    // Open connections and what each is doing. A stop closes the ones kept alive between
-    // requests at once, gives a new one a moment for its first request, and lets one
-    // that is answering finish, so a request made just as a new instance takes over the
-    // port is not cut off.
-    enum class Phase { Fresh, Busy, Idle };
-    std::map<int, Phase> connections;
+    std::mutex sessionsMutex;
+    std::condition_variable sessionsEnded;
+    std::map<Session*, std::weak_ptr<Session>> sessions;
+    size_t listenersClosed = 0;
 
-    void setPhase(int fd, Phase phase) {
-        std::lock_guard lock(threads->mutex);
-        connections[fd] = phase;
+    // The TLS library's state for a thread (its error queue) is freed when the thread
+    // leaves the server, not at thread exit, which can come after a host that stopped the
+    // server has exited.
+    net::ThreadGroup threads{[] { OPENSSL_thread_stop(); }};
+    asio::io_context io;
+
+    struct Listener {
+        Listener(asio::io_context& io, bool tls)
+            : acceptor(asio::make_strand(io)), retry(acceptor.get_executor()), tls(tls) {}
+        tcp::acceptor acceptor;
+        asio::steady_timer retry;  // after running out of descriptors
+        bool tls;
+    };
+    std::vector<std::unique_ptr<Listener>> listeners;  // go before the context
+
+    void cutSessions(Phase which) {
+        // Outside the lock: the last hold on a connection may go here, and its end takes
+        // the lock.
+        std::vector<std::shared_ptr<Session>> open;
+        {
+            std::lock_guard lock(sessionsMutex);
+            for (auto& [raw, weak] : sessions) {
+                if (std::shared_ptr<Session> session = weak.lock()) {
+                    open.push_back(std::move(session));
+                }
+            }
+        }
+        for (auto& session : open) {
+            session->cut(which);
+        }
     }
 
-    ~State() {
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
+    bool waitSessionsEnded(SteadyClock::time_point until) {
+        std::unique_lock lock(sessionsMutex);
+        return sessionsEnded.wait_until(lock, until, [this] { return sessions.empty(); });
     }
 };
 
 namespace {
 
 using State = WebServer::State;
-using namespace std::chrono_literals;
 
-// Runs a counted thread of the server. A write to a closed peer must not raise SIGPIPE
-// in the host, so the signal is blocked on the server's threads (it then stays pending
-// on the thread and the write fails with EPIPE).
-template <typename Body>
-bool spawn(const std::shared_ptr<State>& state, Body body) {
-    std::shared_ptr<ThreadCount> threads = state->threads;
-    {
-        std::lock_guard lock(threads->mutex);
-        ++threads->live;
-    }
-    try {
-        std::thread([threads, job = std::optional<Body>(std::move(body))]() mutable {
-            sigset_t set;
-            sigemptyset(&set);
-            sigaddset(&set, SIGPIPE);
-            pthread_sigmask(SIG_BLOCK, &set, nullptr);
-            (*job)();
-            job.reset();  // its hold on the state ends here
-            // The TLS library's state for this thread (its error queue) is freed now, not
-            // at thread exit, which can come after a host that stopped the server has exited.
-            OPENSSL_thread_stop();
-            std::lock_guard lock(threads->mutex);
-            --threads->live;
-            threads->ended.notify_all();
-        }).detach();
-        return true;
-    } catch (...) {
-        std::lock_guard lock(threads->mutex);
-        --threads->live;
-        return false;
-    }
-}
+template <bool Tls>
+class HttpSession : public Session, public std::enable_shared_from_this<HttpSession<Tls>> {
+    using Stream = std::conditional_t<Tls, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
 
-std::string peerText(const sockaddr_storage& address) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (address.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-            // One address, one throttle entry, whichever socket family it came in on.
-            inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-        } else {
-            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        }
-    }
-    return text;
-}
-
-class Connection {
   public:
-    Connection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
-    ~Connection() {
-        if (ssl_ != nullptr) {
-            SSL_free(ssl_);
+    HttpSession(State& state, tcp::socket socket, net::ClientCaps::Slot slot, std::string peer)
+        : state_(state),
+          stream_(makeStream(state, std::move(socket))),
+          timer_(stream_.get_executor()),
+          slot_(std::move(slot)),
+          peer_(std::move(peer)),
+          accepted_(SteadyClock::now()) {}
+
+    ~HttpSession() override {
+        if (subscribed_) {
+            state_.feed->unsubscribe();
+        }
+        std::lock_guard lock(state_.sessionsMutex);
+        state_.sessions.erase(this);
+        if (state_.sessions.empty()) {
+            state_.sessionsEnded.notify_all();
         }
     }
 
-    // Bytes read (> 0), 0 when the peer closed or the time ran out, -1 on error.
-    ssize_t read(char* buffer, size_t size, std::chrono::milliseconds timeout) {
-        if (ssl_ == nullptr || SSL_pending(ssl_) == 0) {
-            pollfd p{fd_, POLLIN, 0};
-            int ready;
-            do {
-                ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-            } while (ready < 0 && errno == EINTR);
-            if (ready <= 0) {
-                return 0;
-            }
+    void start() {
+        {
+            std::lock_guard lock(state_.sessionsMutex);
+            state_.sessions.emplace(this, this->weak_from_this());
         }
-        if (ssl_ != nullptr) {
-            int n = SSL_read(ssl_, buffer, static_cast<int>(size));
-            return n > 0 ? n : -1;
+        // One absolute deadline for the handshake and the first request's head.
+        lowest().expires_at(accepted_ + state_.config.headerDeadline);
+        if constexpr (Tls) {
+            stream_.async_handshake(asio::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code error) {
+                                        if (error) {
+                                            self->end();
+                                        } else {
+                                            self->awaitRequest();
+                                        }
+                                    });
+        } else {
+            awaitRequest();
         }
-        ssize_t n;
-        do {
-            n = ::recv(fd_, buffer, size, 0);
-        } while (n < 0 && errno == EINTR);
-        return n;
     }
 
-    bool write(std::string_view data) {
-        while (!data.empty()) {
-            ssize_t n;
-            if (ssl_ != nullptr) {
-                n = SSL_write(ssl_, data.data(), static_cast<int>(data.size()));
-            } else {
-                do {
-                    n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-                } while (n < 0 && errno == EINTR);
-            }
-            if (n <= 0) {
-                return false;
-            }
-            data.remove_prefix(static_cast<size_t>(n));
-        }
-        return true;
+    void cut(Phase which) override {
+        // The posted job keeps the connection until it has run.
+        asio::post(stream_.get_executor(), [self = this->shared_from_this(), which] { self->cutNow(which); });
     }
 
   private:
-    int fd_;
-    SSL* ssl_;
-};
-
-void streamEvents(State& state, Connection& connection, const HttpResponse& response, bool keepAlive) {
-    if (!connection.write(serializeHttpResponse(response, keepAlive, false) + "retry: 500\n\n")) {
-        return;
-    }
-    state.feed->subscribe();
-    EventFeed::Cursor cursor;
-    std::string out;
-    while (!state.stopping) {
-        out.clear();
-        if (!state.feed->next(cursor, out, 15s)) {
-            break;
-        }
-        // A comment line now and then finds a browser that went away.
-        if (!connection.write(out.empty() ? std::string_view(":\n\n") : std::string_view(out))) {
-            break;
-        }
-    }
-    state.feed->unsubscribe();
-}
-
-void serveConnection(const std::shared_ptr<State>& state, int fd, const std::string& peer, bool tls) {
-    // Bounds a client that stops reading or sends a request a byte at a time.
-    timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    SSL* ssl = nullptr;
-    if (tls) {
-        ssl = SSL_new(state->tls.get());
-        if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1) {
-            if (ssl != nullptr) {
-                SSL_free(ssl);
-            }
-            ERR_clear_error();
+    void cutNow(Phase which) {
+        if (which == Phase::Busy) {
+            end();
             return;
         }
+        bool match = phase_ == which || (which == Phase::Idle && phase_ == Phase::Streaming);
+        beast::error_code error;
+        // Request bytes waiting make a connection busy, whatever its phase.
+        if (match && (phase_ == Phase::Streaming || lowest().socket().available(error) == 0)) {
+            end();
+        }
     }
-    Connection connection(fd, ssl);
-    std::string buffer;
-    char chunk[8192];
-    bool keepGoing = true;
-    // A new connection gets its first request answered even while the server stops: the
-    // browser sent it to a port that is still served.
-    int answered = 0;
-    auto ending = [&] { return state->stopping && answered > 0; };
-    while (keepGoing && !ending()) {
-        HttpRequest request;
-        HttpParseResult parsed = parseHttpRequest(buffer, request);
-        auto started = std::chrono::steady_clock::now();
-        while (parsed.kind == HttpParseResult::Incomplete && !ending()) {
-            auto limit = buffer.empty() ? state->config.keepAliveIdle
-                                        : state->config.requestTimeout -
-                                              std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::chrono::steady_clock::now() - started);
-            if (limit <= 0ms) {
-                break;
-            }
-            ssize_t n = connection.read(chunk, sizeof chunk, limit);
-            if (n <= 0) {
-                break;
-            }
-            buffer.append(chunk, static_cast<size_t>(n));
-            parsed = parseHttpRequest(buffer, request);
+
+    static Stream makeStream(State& state, tcp::socket socket) {
+        if constexpr (Tls) {
+            return Stream(std::move(socket), *state.ssl);
+        } else {
+            return Stream(std::move(socket));
         }
-        if (parsed.kind == HttpParseResult::Incomplete) {
-            break;  // closed, timed out or stopping: nothing worth an answer
+    }
+
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+    std::string_view buffered() const {
+        return {static_cast<const char*>(buffer_.data().data()), buffer_.size()};
+    }
+
+    // Between requests: blank lines are dropped (counted against the next head's limit);
+    // the head is read once a byte of it is there.
+    void awaitRequest() {
+        size_t blank = blankLinePrefix(buffered());
+        buffer_.consume(blank);
+        blankBytes_ += blank;
+        if (blankBytes_ >= kMaxHeaderBytes) {
+            refuse(431);
+            return;
         }
-        if (parsed.kind == HttpParseResult::Error) {
-            HttpResponse response;
-            response.status = parsed.status;
-            response.set("Content-Type", "application/json");
-            response.body = R"({"error":")" + std::string(httpReasonPhrase(parsed.status)) + R"("})";
-            connection.write(serializeHttpResponse(response, false, false));
-            break;
+        if (buffer_.size() > 1 || (buffer_.size() == 1 && buffered().front() != '\r')) {
+            readHead();
+            return;
         }
-        buffer.erase(0, parsed.consumed);
-        state->setPhase(fd, State::Phase::Busy);
-        RequestContext context{peer, tls, Clock::now()};
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = this->shared_from_this()](beast::error_code error, size_t got) {
+                                    self->onBytes(error, got);
+                                });
+    }
+
+    void onBytes(beast::error_code error, size_t got) {
+        if (error) {
+            end();
+            return;
+        }
+        buffer_.commit(got);
+        if (phase_ == Phase::Idle) {
+            // The kept connection's next request starts: its head has the full deadline.
+            lowest().expires_after(state_.config.headerDeadline);
+        }
+        phase_ = Phase::Busy;
+        awaitRequest();
+    }
+
+    void readHead() {
+        parser_.emplace();
+        limitRequest(*parser_, blankBytes_);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = this->shared_from_this()](beast::error_code error, size_t) { self->onHead(error); });
+    }
+
+    void onHead(beast::error_code error) {
+        phase_ = Phase::Busy;
+        if (error) {
+            failedRead(error);
+            return;
+        }
+        if (int refusal = checkRequestHead(*parser_)) {
+            refuse(refusal);
+            return;
+        }
+        if (parser_->is_done()) {
+            answer();
+            return;
+        }
+        lowest().expires_after(state_.config.bodyDeadline);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = this->shared_from_this()](beast::error_code error, size_t) {
+                             if (error) {
+                                 self->failedRead(error);
+                             } else {
+                                 self->answer();
+                             }
+                         });
+    }
+
+    // A malformed request gets its status; a closed, timed-out or cut connection nothing.
+    void failedRead(beast::error_code error) {
+        if (error.category() == beast::http::make_error_code(http::error::end_of_stream).category() &&
+            error != http::error::end_of_stream && error != http::error::partial_message) {
+            refuse(statusForReadError(error));
+        } else {
+            end();
+        }
+    }
+
+    void answer() {
+        HttpRequest request = toHttpRequest(parser_->release());
+        parser_.reset();
+        RequestContext context{peer_, Tls, Clock::now()};
         HttpResponse response;
         try {
-            response = state->app->handle(request, context);
+            response = state_.app->handle(request, context);
         } catch (const std::exception& e) {
-            webLog(state->config.log, kWebError, std::string("Web server: request failed: ") + e.what());
+            webLog(state_.config.log, kWebError, std::string("Web server: request failed: ") + e.what());
             response = HttpResponse{};
             response.status = 500;
             response.closeConnection = true;
         }
-        keepGoing = request.keepAlive && !response.closeConnection && !state->stopping;
+        keepAlive_ = request.keepAlive && !response.closeConnection && !state_.stopping;
         if (response.eventStream) {
-            state->setPhase(fd, State::Phase::Idle);  // a stream ends with the server; the browser reconnects
-            streamEvents(*state, connection, response, false);
-            break;
+            startStream(std::move(response));
+            return;
         }
-        bool written = connection.write(serializeHttpResponse(response, keepGoing, request.method == "HEAD"));
-        ++answered;
-        state->setPhase(fd, State::Phase::Idle);
-        if (!written) {
-            break;
-        }
+        send(toWireResponse(std::move(response), keepAlive_, request.method == "HEAD"));
     }
-    if (ssl != nullptr && !state->stopping) {
-        SSL_shutdown(ssl);  // close_notify, so the browser knows the close was meant
-    }
-    ERR_clear_error();
-}
 
-void acceptLoop(const std::shared_ptr<State>& state, int listenFd, uint32_t port, bool tls) {
-    pollfd fds[2] = {{listenFd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
-    while (!state->stopping) {
-        int ready = ::poll(fds, 2, -1);
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (state->stopping || ready <= 0 || (fds[0].revents & POLLIN) == 0) {
-            continue;
-        }
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        // The socket may be shared with the server this one replaces; whichever takes
-        // the connection first serves it, the other sees EAGAIN.
-        int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                std::this_thread::sleep_for(50ms);  // out of resources: do not spin
+    void refuse(int status) {
+        keepAlive_ = false;
+        send(toWireResponse(errorResponse(status), false, false));
+    }
+
+    void send(WireResponse response) {
+        response_.emplace(std::move(response));
+        lowest().expires_after(state_.config.writeDeadline);
+        http::async_write(
+            stream_, *response_,
+            [self = this->shared_from_this()](beast::error_code error, size_t) { self->onSent(error); });
+    }
+
+    void onSent(beast::error_code error) {
+        response_.reset();
+        if (error) {
+            end();
+        } else if (!keepAlive_ || state_.stopping) {
+            finish();
+        } else {
+            blankBytes_ = 0;
+            if (buffer_.size() > 0) {
+                lowest().expires_after(state_.config.headerDeadline);  // pipelined
+            } else {
+                phase_ = Phase::Idle;
+                lowest().expires_after(state_.config.keepAliveIdle);
             }
-            continue;
+            awaitRequest();
         }
-        {
-            std::lock_guard lock(state->threads->mutex);
-            // One accepted while stopping is served all the same (its client is already
-            // connected); only the connection limit turns clients away.
-            if (static_cast<int>(state->connections.size()) >= state->config.maxConnections) {
-                ::close(fd);
-                continue;
+    }
+
+    void startStream(HttpResponse response) {
+        net::ClientCaps::Refusal why{};
+        streamSlot_ = state_.streamCaps->admit(peer_, &why);
+        if (!streamSlot_) {
+            if (state_.warnings.due(peer_)) {
+                webLog(state_.config.log, kWebWarn,
+                       "Web server: refused an event stream to " + peer_ +
+                           (why == net::ClientCaps::Refusal::PerAddress ? ": too many from this address"
+                                                                        : ": too many event streams"));
             }
-            state->connections[fd] = State::Phase::Fresh;
+            keepAlive_ = false;
+            HttpResponse busy = errorResponse(503);
+            busy.body = R"({"error":"too many event streams"})";
+            send(toWireResponse(std::move(busy), false, false));
+            return;
         }
-        std::string peer = peerText(address);
-        bool started = spawn(state, [state, fd, peer, tls] {
-            serveConnection(state, fd, peer, tls);
-            std::lock_guard lock(state->threads->mutex);
-            state->connections.erase(fd);
-            ::close(fd);
+        phase_ = Phase::Streaming;
+        state_.feed->subscribe();
+        subscribed_ = true;
+        events_ = serializeHttpResponse(response, false, false) + "retry: 500\n\n";
+        writeEvents();
+    }
+
+    void writeEvents() {
+        lastWrite_ = SteadyClock::now();
+        lowest().expires_after(state_.config.writeDeadline);
+        asio::async_write(stream_, asio::buffer(events_),
+                          [self = this->shared_from_this()](beast::error_code error, size_t) {
+                              if (error) {
+                                  self->end();
+                              } else {
+                                  self->waitForEvents();
+                              }
+                          });
+    }
+
+    void waitForEvents() {
+        auto poll = std::clamp<std::chrono::milliseconds>(state_.config.meterInterval / 2, 5ms, 50ms);
+        timer_.expires_after(poll);
+        timer_.async_wait([self = this->shared_from_this()](beast::error_code error) {
+            if (error || self->state_.stopping) {
+                self->end();
+                return;
+            }
+            self->events_.clear();
+            if (!self->state_.feed->next(self->cursor_, self->events_, 0ms)) {
+                self->end();
+                return;
+            }
+            // A comment line now and then finds a browser that went away.
+            if (self->events_.empty() && SteadyClock::now() - self->lastWrite_ >= 15s) {
+                self->events_ = ":\n\n";
+            }
+            if (self->events_.empty()) {
+                self->waitForEvents();
+            } else {
+                self->writeEvents();
+            }
         });
-        if (!started) {
-            std::lock_guard lock(state->threads->mutex);
-            state->connections.erase(fd);
-            ::close(fd);
-        }
     }
-    Listeners::release(port);
+
+    // After the last answer: close_notify for TLS (so the browser knows the close was
+    // meant), briefly, then the socket.
+    void finish() {
+        if constexpr (Tls) {
+            if (!state_.stopping) {
+                lowest().expires_after(1s);
+                stream_.async_shutdown([self = this->shared_from_this()](beast::error_code) { self->end(); });
+                return;
+            }
+        } else {
+            beast::error_code ignored;
+            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        }
+        end();
+    }
+
+    void end() {
+        timer_.cancel();
+        lowest().close();
+    }
+
+    State& state_;
+    Stream stream_;
+    asio::steady_timer timer_;
+    net::ClientCaps::Slot slot_;
+    net::ClientCaps::Slot streamSlot_;
+    const std::string peer_;
+    const SteadyClock::time_point accepted_;
+    Phase phase_ = Phase::Fresh;
+    beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes};
+    size_t blankBytes_ = 0;
+    std::optional<RequestParser> parser_;
+    std::optional<WireResponse> response_;
+    bool keepAlive_ = true;
+    bool subscribed_ = false;
+    EventFeed::Cursor cursor_;
+    std::string events_;
+    SteadyClock::time_point lastWrite_{};
+};
+
+constexpr std::string_view kBusyReply =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: 32\r\n"
+    "Connection: close\r\n\r\n{\"error\":\"too many connections\"}";
+
+void admit(State& state, tcp::socket socket, bool tls) {
+    beast::error_code error;
+    tcp::endpoint endpoint = socket.remote_endpoint(error);
+    if (error) {
+        return;
+    }
+    std::string peer = net::peerAddress(endpoint.address());
+    net::ClientCaps::Refusal why{};
+    net::ClientCaps::Slot slot = state.connectionCaps->admit(peer, &why);
+    if (!slot) {
+        if (state.warnings.due(peer)) {
+            webLog(state.config.log, kWebWarn,
+                   "Web server: refused a connection from " + peer +
+                       (why == net::ClientCaps::Refusal::PerAddress ? ": too many from this address"
+                                                                    : ": too many connections"));
+        }
+        if (!tls) {
+            [[maybe_unused]] ssize_t sent = ::send(socket.native_handle(), kBusyReply.data(),
+                                                   kBusyReply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        socket.shutdown(tcp::socket::shutdown_send, error);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), error);
+    if (tls) {
+        std::make_shared<HttpSession<true>>(state, std::move(socket), std::move(slot), std::move(peer))
+            ->start();
+    } else {
+        std::make_shared<HttpSession<false>>(state, std::move(socket), std::move(slot), std::move(peer))
+            ->start();
+    }
 }
 
-bool listenOn(const std::shared_ptr<State>& state, uint32_t port, bool tls) {
+void acceptNext(State& state, State::Listener& listener) {
+    listener.acceptor.async_accept(
+        asio::make_strand(state.io), [&state, &listener](beast::error_code error, tcp::socket socket) {
+            if (!error) {
+                // Also when the server has begun to stop: this client is already connected.
+                admit(state, std::move(socket), listener.tls);
+            } else if (error == asio::error::operation_aborted || !listener.acceptor.is_open()) {
+                return;
+            } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+                       error == asio::error::no_memory || error.value() == ENFILE) {
+                listener.retry.expires_after(50ms);  // out of resources: do not spin
+                listener.retry.async_wait([&state, &listener](beast::error_code waited) {
+                    if (!waited) {
+                        acceptNext(state, listener);
+                    }
+                });
+                return;
+            }
+            if (listener.acceptor.is_open()) {
+                acceptNext(state, listener);
+            }
+        });
+}
+
+bool listenOn(State& state, uint32_t port, bool tls) {
     const char* kind = tls ? "HTTPS" : "HTTP";
     std::string failure;
-    int fd = Listeners::acquire(port, tls, failure);
+    int fd =
+        port > 65535 ? -1 : net::ListenerRegistry::acquire(static_cast<uint16_t>(port), kind, {}, failure);
+    if (port > 65535) {
+        failure = "not a TCP port";
+    }
     if (fd < 0) {
-        webLog(state->config.log, kWebError,
+        webLog(state.config.log, kWebError,
                std::string("Web server: cannot listen for ") + kind + " on port " + std::to_string(port) +
                    ": " + failure);
         return false;
     }
-    if (!spawn(state, [state, fd, port, tls] { acceptLoop(state, fd, port, tls); })) {
-        Listeners::release(port);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    auto listener = std::make_unique<State::Listener>(state.io, tls);
+    beast::error_code error;
+    listener->acceptor.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, error);
+    if (error) {
+        ::close(fd);
+        net::ListenerRegistry::release(static_cast<uint16_t>(port));
+        webLog(state.config.log, kWebError,
+               std::string("Web server: cannot listen for ") + kind + " on port " + std::to_string(port) +
+                   ": " + error.message());
         return false;
     }
-    webLog(state->config.log, kWebInfo,
+    state.registeredPorts.push_back(static_cast<uint16_t>(port));
+    acceptNext(state, *listener);
+    state.listeners.push_back(std::move(listener));
+    webLog(state.config.log, kWebInfo,
            std::string("Web server: ") + kind + " on port " + std::to_string(port));
     return true;
 }
@@ -363,20 +538,33 @@ void configureFromEnvironment(WebServerConfig& config, const std::string& storag
     config.tls.storageDirectory = storageDirectory;
     config.tls.storageReadOnly = storageReadOnly;
     config.login = loginSettingsFromEnvironment(config.log, storageDirectory, storageReadOnly);
+    if (const char* perAddress = std::getenv("WEB_MAX_PER_ADDRESS"); perAddress != nullptr && *perAddress) {
+        std::string_view text(perAddress);
+        size_t value = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc() && end == text.data() + text.size() && value > 0) {
+            config.maxPerAddress = value;
+        } else {
+            webLog(config.log, kWebWarn,
+                   "Web server: WEB_MAX_PER_ADDRESS is not a positive number; using " +
+                       std::to_string(config.maxPerAddress));
+        }
+    }
 }
 
 std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
     auto state = std::make_shared<State>();
     state->config = std::move(config);
     WebServerConfig& cfg = state->config;
-    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wakeFd < 0 || !cfg.channel) {
+    if (!cfg.channel) {
         webLog(cfg.log, kWebError, "Web server: cannot start");
         return nullptr;
     }
+    state->connectionCaps.emplace(cfg.maxPerAddress, cfg.maxConnections);
+    state->streamCaps.emplace(cfg.maxStreamsPerAddress, cfg.maxStreams);
     state->app = std::make_unique<WebApp>(cfg.login, cfg.channel, cfg.log);
     state->feed = std::make_unique<EventFeed>(cfg.channel, cfg.meterInterval);
-    if (!spawn(state, [state] { state->feed->run(); })) {
+    if (!state->threads.spawn([state] { state->feed->run(); })) {
         return nullptr;
     }
     if (cfg.httpPort != 0 && cfg.httpPort == cfg.httpsPort) {
@@ -384,16 +572,24 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
                "Web server: HTTP and HTTPS cannot share port " + std::to_string(cfg.httpPort));
     }
     int status = 0;
-    if (cfg.httpPort != 0 && listenOn(state, cfg.httpPort, false)) {
+    if (cfg.httpPort != 0 && listenOn(*state, cfg.httpPort, false)) {
         status |= kStatusHttp;
     }
     if (cfg.httpsPort != 0 && cfg.httpsPort != cfg.httpPort) {
         state->tls = makeServerTlsContext(cfg.tls, cfg.log);
-        if (state->tls && listenOn(state, cfg.httpsPort, true)) {
-            status |= kStatusHttps;
+        if (state->tls) {
+            // The context is shared: Asio's wrapper takes a reference of its own.
+            SSL_CTX_up_ref(state->tls.get());
+            state->ssl.emplace(state->tls.get());
+            if (listenOn(*state, cfg.httpsPort, true)) {
+                status |= kStatusHttps;
+            }
         }
     }
     state->status = status;
+    for (int i = 0; i < std::max(1, cfg.ioThreads); ++i) {
+        state->threads.spawn([state] { state->io.run(); });
+    }
     return std::shared_ptr<WebServer>(new WebServer(state));
 }
 
@@ -406,37 +602,56 @@ int WebServer::status() const {
 }
 
 bool WebServer::stop(std::chrono::milliseconds timeout) {
-    auto start = std::chrono::steady_clock::now();
+    auto start = SteadyClock::now();
     auto deadline = start + timeout;
     State& state = *state_;
-    ThreadCount& threads = *state.threads;
-    std::unique_lock lock(threads.mutex);
     if (!state.stopping.exchange(true)) {
         state.status = 0;
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(state.wakeFd, &one, sizeof one);
         state.feed->stop();
         state.config.channel->shutdown();
-        auto cut = [&](State::Phase which) {
-            for (auto [fd, phase] : state.connections) {
-                pollfd p{fd, POLLIN, 0};
-                // Request bytes waiting make a connection busy, whatever its phase.
-                if (phase == which && ::poll(&p, 1, 0) == 0) {
-                    ::shutdown(fd, SHUT_RDWR);  // wakes its thread, which closes it
-                }
-            }
-        };
-        auto settled = [&] { return state.connections.empty(); };
-        cut(State::Phase::Idle);
+        for (auto& listener : state.listeners) {
+            // Closes this server's duplicate only; a server that took the port over goes on.
+            asio::post(listener->acceptor.get_executor(), [&state, &listener = *listener] {
+                beast::error_code ignored;
+                listener.acceptor.close(ignored);
+                listener.retry.cancel();
+                std::lock_guard lock(state.sessionsMutex);
+                ++state.listenersClosed;
+                state.sessionsEnded.notify_all();
+            });
+        }
+        for (uint16_t port : state.registeredPorts) {
+            net::ListenerRegistry::release(port);
+        }
+        {
+            // No connection may come in after the last one is cut; and the port must be
+            // closed before the context stops, or this server's duplicate would go on
+            // listening until the server is released.
+            std::unique_lock lock(state.sessionsMutex);
+            state.sessionsEnded.wait_until(lock, deadline,
+                                           [&] { return state.listenersClosed == state.listeners.size(); });
+        }
+        state.cutSessions(Phase::Idle);
         auto freshGrace = std::min<std::chrono::milliseconds>(timeout / 4, 100ms);
-        threads.ended.wait_until(lock, start + freshGrace, settled);
-        cut(State::Phase::Fresh);
-        threads.ended.wait_until(lock, start + timeout / 2, settled);
-        for (auto [fd, phase] : state.connections) {
-            ::shutdown(fd, SHUT_RDWR);
+        if (!state.waitSessionsEnded(start + freshGrace)) {
+            state.cutSessions(Phase::Fresh);
+        }
+        // Connections answering (or handed over by the port just as the server began to
+        // stop) get until half the time-out, then everything is cut.
+        auto last = start + timeout * 3 / 4;
+        if (!state.waitSessionsEnded(start + timeout / 2)) {
+            do {
+                state.cutSessions(Phase::Busy);
+            } while (!state.waitSessionsEnded(std::min(last, SteadyClock::now() + 20ms)) &&
+                     SteadyClock::now() < last);
         }
     }
-    return threads.ended.wait_until(lock, deadline, [&] { return threads.live == 0; });
+    // With the ports closed and every connection ended the I/O threads run out of work.
+    if (state.threads.waitEnded(start + timeout * 7 / 8)) {
+        return true;
+    }
+    state.io.stop();  // whatever is left is released with the server
+    return state.threads.waitEnded(deadline);
 }
 
 }  // namespace zephrane::web

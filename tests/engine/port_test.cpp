@@ -197,7 +197,9 @@ TEST(JsonPort, ManyClientsAtOnce) {
     RunningProcess process(dir.path(), port);
     std::vector<std::unique_ptr<LineClient>> clients;
     for (int i = 0; i < 40; ++i) {
-        clients.push_back(std::make_unique<LineClient>(port));
+        // Eight at most from one address.
+        std::string source = "127.0.0." + std::to_string(2 + i / 8);
+        clients.push_back(std::make_unique<LineClient>(port, source.c_str()));
         ASSERT_TRUE(clients.back()->connected());
     }
     for (int i = 0; i < 40; ++i) {

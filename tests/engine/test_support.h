@@ -42,7 +42,8 @@ class LogCapture {
 // A TCP client speaking lines.
 class LineClient {
   public:
-    explicit LineClient(int port);
+    // From the source address when given (127.0.0.x: a client of its own for the caps).
+    explicit LineClient(int port, const char* source = nullptr);
     ~LineClient();
     bool connected() const { return fd_ >= 0; }
     void send(const std::string& bytes);

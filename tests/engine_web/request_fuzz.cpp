@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "http_message.h"
+#include "http_wire.h"
 #include "web_app.h"
 
 namespace {

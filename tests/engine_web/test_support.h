@@ -345,6 +345,14 @@ class LogCapture {
         }
         return false;
     }
+    size_t count(int severity) {
+        std::lock_guard lock(mutex_);
+        size_t n = 0;
+        for (const auto& line : lines_) {
+            n += line.first == severity ? 1 : 0;
+        }
+        return n;
+    }
     std::string all() {
         std::lock_guard lock(mutex_);
         std::string out;

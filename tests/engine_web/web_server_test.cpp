@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "listeners.h"
+#include "net/listener_registry.h"
 #include "test_support.h"
 #include "web_api.h"
 
@@ -444,9 +444,9 @@ TEST_F(WebServerTest, ANewServerTakesOverThePortsOfTheOneItReplaces) {
         // As at a cycle-length change: the new one starts while the old one still listens.
         auto replacement = start(config(http, https));
         ASSERT_EQ(replacement->status(), kStatusHttp | kStatusHttps);
-        EXPECT_EQ(Listeners::users(http), 2);
+        EXPECT_EQ(net::ListenerRegistry::users(static_cast<uint16_t>(http)), 2);
         EXPECT_TRUE(current->stop(1000ms));
-        EXPECT_EQ(Listeners::users(http), 1);
+        EXPECT_EQ(net::ListenerRegistry::users(static_cast<uint16_t>(http)), 1);
         current = replacement;
     }
     std::this_thread::sleep_for(50ms);
@@ -461,7 +461,7 @@ TEST_F(WebServerTest, ANewServerTakesOverThePortsOfTheOneItReplaces) {
     EXPECT_EQ(tls.request("GET", "/").status, 200);
 
     EXPECT_TRUE(current->stop(1000ms));
-    EXPECT_EQ(Listeners::users(http), 0);
+    EXPECT_EQ(net::ListenerRegistry::users(static_cast<uint16_t>(http)), 0);
     EXPECT_FALSE(Client(http).connected());
 }
 
