@@ -99,7 +99,15 @@ constexpr int kTemporaryNameAttempts = 32;
 }  // namespace
 
 std::string temporaryFileName(std::string_view name, unsigned sequence) {
-    return "." + std::string(name) + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(sequence);
+    // Appended piece by piece: g++ 12 at -O3 takes the chained operator+ for an overlapping
+    // copy (-Wrestrict) and fails a Release build with warnings as errors.
+    std::string fileName = ".";
+    fileName += name;
+    fileName += ".tmp-";
+    fileName += std::to_string(::getpid());
+    fileName += '-';
+    fileName += std::to_string(sequence);
+    return fileName;
 }
 
 unsigned nextTemporarySequence() {
