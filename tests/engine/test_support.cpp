@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -172,22 +174,33 @@ bool LineClient::closedByPeer(int timeoutMs) {
 }
 
 int freePort() {
-    // A port just released can come back from the next bind at once; a test asking for
-    // two ports must get two.
+    // Ports below the kernel's range for outgoing connections: a client socket of another
+    // test (the attack tests open hundreds) can never take one between this check and the
+    // server's bind. Where that range starts low, the kernel picks as before.
     static std::mutex mutex;
     static std::set<int> handedOut;
+    static std::mt19937 random{std::random_device{}()};
     std::lock_guard lock(mutex);
+    int rangeLow = 0, rangeHigh = 0;
+    if (FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(range, "%d %d", &rangeLow, &rangeHigh) != 2) {
+            rangeLow = 0;
+        }
+        std::fclose(range);
+    }
+    std::uniform_int_distribution<int> below(10000, std::max(10000, rangeLow - 1));
     for (;;) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = rangeLow > 12000 ? htons(static_cast<uint16_t>(below(random))) : 0;
+        bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         socklen_t length = sizeof address;
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
         ::close(fd);
         int port = ntohs(address.sin_port);
-        if (handedOut.insert(port).second) {
+        if (bound && handedOut.insert(port).second) {
             return port;
         }
     }
