@@ -207,7 +207,8 @@ TEST_F(HostLinks, AudioPassesOnTheConfiguredLinksAndARemovedLinkComesBackWithinA
     expectLinkedBetween(result.err, "INFO  Linked zt-client:out to zt-host:FL", removing, removed + 1s);
     EXPECT_EQ(countLinesContaining(result.err, "INFO  Linked zt-client:out to zt-host:FL"), 2u) << result.err;
     EXPECT_EQ(countLinesContaining(result.err, "INFO  Linked zt-host:FL to zt-client:in"), 1u) << result.err;
-    EXPECT_EQ(countLinesContaining(result.err, "WARN"), 0u) << result.err;
+    EXPECT_EQ(countLinesContaining(result.err, "WARN") - countLinesContaining(result.err, "WARN  Alarm "), 0u)
+        << result.err;
 }
 
 TEST_F(HostLinks, ARestartedPeerIsLinkedAgainWithinASecondAndTheAudioFlows) {
@@ -295,7 +296,9 @@ TEST_F(HostLinks, ANameThatNeverAppearsGivesOneWarningOverFifteenSecondsAndNoLin
     EXPECT_EQ(
         countLinesContaining(result.err, "WARN  LINK_INPUT port \"zt-nowhere:out\" is not in the graph"), 1u)
         << result.err;
-    EXPECT_EQ(countLinesContaining(result.err, "WARN"), 1u) << result.err;
+    // The host's audio alarms (silence, with nothing linked) have WARN lines of their own.
+    EXPECT_EQ(countLinesContaining(result.err, "WARN") - countLinesContaining(result.err, "WARN  Alarm "), 1u)
+        << result.err;
     EXPECT_EQ(countLinesContaining(result.err, "Linked"), 0u) << result.err;
 }
 
