@@ -59,16 +59,17 @@ ClientCaps::Slot::~Slot() {
 }
 
 void ClientCaps::Slot::release() {
-    if (!counts_) {
+    // The last slot may own the counts: keep them alive until the lock is given back.
+    std::shared_ptr<Counts> counts = std::move(counts_);
+    if (!counts) {
         return;
     }
-    std::lock_guard lock(counts_->mutex);
-    auto found = counts_->byAddress.find(address_);
-    if (found != counts_->byAddress.end() && --found->second == 0) {
-        counts_->byAddress.erase(found);
+    std::lock_guard lock(counts->mutex);
+    auto found = counts->byAddress.find(address_);
+    if (found != counts->byAddress.end() && --found->second == 0) {
+        counts->byAddress.erase(found);
     }
-    --counts_->open;
-    counts_.reset();
+    --counts->open;
 }
 
 }  // namespace zephrane::net
