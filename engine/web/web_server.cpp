@@ -5,12 +5,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -54,7 +54,7 @@ class Session {
   public:
     virtual ~Session() = default;
     // Closes the connection if it is in that phase (Busy: whatever it does). From any
-    // thread: the work is done on the connection's own strand.
+    // thread: the work is done on the connection's own thread.
     virtual void cut(Phase which) = 0;
 };
 
@@ -84,11 +84,27 @@ struct WebServer::State {
     // leaves the server, not at thread exit, which can come after a host that stopped the
     // server has exited.
     net::ThreadGroup threads{[] { OPENSSL_thread_stop(); }};
-    asio::io_context io;
+    // Each connection lives on one of a few I/O contexts, each run by a thread of its own:
+    // no strand and no hand-off between threads per request. The listeners have a context
+    // of their own, so a request that waits on the instance never holds up an accept.
+    asio::io_context accepting{1};
+    std::vector<std::unique_ptr<asio::io_context>> contexts;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning;
+    std::atomic<size_t> nextContext{0};
+
+    asio::io_context& contextForNextConnection() {
+        return *contexts[nextContext.fetch_add(1, std::memory_order_relaxed) % contexts.size()];
+    }
+
+    void stopContexts() {
+        accepting.stop();
+        for (auto& context : contexts) {
+            context->stop();
+        }
+    }
 
     struct Listener {
-        Listener(asio::io_context& io, bool tls)
-            : acceptor(asio::make_strand(io)), retry(acceptor.get_executor()), tls(tls) {}
+        Listener(asio::io_context& io, bool tls) : acceptor(io), retry(io), tls(tls) {}
         tcp::acceptor acceptor;
         asio::steady_timer retry;  // after running out of descriptors
         bool tls;
@@ -131,6 +147,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         : state_(state),
           stream_(makeStream(state, std::move(socket))),
           timer_(stream_.get_executor()),
+          watchdog_(stream_.get_executor()),
           slot_(std::move(slot)),
           peer_(std::move(peer)),
           accepted_(SteadyClock::now()) {}
@@ -146,13 +163,15 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         }
     }
 
+    // Known to a stop from here on, also before it starts on its own thread.
+    void enlist() {
+        std::lock_guard lock(state_.sessionsMutex);
+        state_.sessions.emplace(this, this->weak_from_this());
+    }
+
     void start() {
-        {
-            std::lock_guard lock(state_.sessionsMutex);
-            state_.sessions.emplace(this, this->weak_from_this());
-        }
         // One absolute deadline for the handshake and the first request's head.
-        lowest().expires_at(accepted_ + state_.config.headerDeadline);
+        setDeadline(accepted_ + state_.config.headerDeadline);
         if constexpr (Tls) {
             stream_.async_handshake(asio::ssl::stream_base::server,
                                     [self = this->shared_from_this()](beast::error_code error) {
@@ -166,6 +185,8 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
             awaitRequest();
         }
     }
+
+    auto executor() { return stream_.get_executor(); }
 
     void cut(Phase which) override {
         // The posted job keeps the connection until it has run.
@@ -228,7 +249,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         buffer_.commit(got);
         if (phase_ == Phase::Idle) {
             // The kept connection's next request starts: its head has the full deadline.
-            lowest().expires_after(state_.config.headerDeadline);
+            setDeadline(SteadyClock::now() + state_.config.headerDeadline);
         }
         phase_ = Phase::Busy;
         awaitRequest();
@@ -256,7 +277,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
             answer();
             return;
         }
-        lowest().expires_after(state_.config.bodyDeadline);
+        setDeadline(SteadyClock::now() + state_.config.bodyDeadline);
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](beast::error_code error, size_t) {
                              if (error) {
@@ -305,7 +326,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
 
     void send(WireResponse response) {
         response_.emplace(std::move(response));
-        lowest().expires_after(state_.config.writeDeadline);
+        setDeadline(SteadyClock::now() + state_.config.writeDeadline);
         http::async_write(
             stream_, *response_,
             [self = this->shared_from_this()](beast::error_code error, size_t) { self->onSent(error); });
@@ -320,10 +341,10 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         } else {
             blankBytes_ = 0;
             if (buffer_.size() > 0) {
-                lowest().expires_after(state_.config.headerDeadline);  // pipelined
+                setDeadline(SteadyClock::now() + state_.config.headerDeadline);  // pipelined
             } else {
                 phase_ = Phase::Idle;
-                lowest().expires_after(state_.config.keepAliveIdle);
+                setDeadline(SteadyClock::now() + state_.config.keepAliveIdle);
             }
             awaitRequest();
         }
@@ -354,12 +375,14 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
 
     void writeEvents() {
         lastWrite_ = SteadyClock::now();
-        lowest().expires_after(state_.config.writeDeadline);
+        setDeadline(SteadyClock::now() + state_.config.writeDeadline);
         asio::async_write(stream_, asio::buffer(events_),
                           [self = this->shared_from_this()](beast::error_code error, size_t) {
                               if (error) {
                                   self->end();
                               } else {
+                                  // A stream waiting for its next event has no deadline.
+                                  self->setDeadline(SteadyClock::time_point::max());
                                   self->waitForEvents();
                               }
                           });
@@ -395,7 +418,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     void finish() {
         if constexpr (Tls) {
             if (!state_.stopping) {
-                lowest().expires_after(1s);
+                setDeadline(SteadyClock::now() + 1s);
                 stream_.async_shutdown([self = this->shared_from_this()](beast::error_code) { self->end(); });
                 return;
             }
@@ -406,14 +429,47 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
         end();
     }
 
+    // One deadline for what the connection does now (handshake and head, body, answer, or
+    // waiting for the next request). Moving it later costs nothing: the watchdog wakes at
+    // the earliest deadline set since it last woke and looks again, so a busy connection
+    // does not re-arm a timer with every request.
+    void setDeadline(SteadyClock::time_point when) {
+        deadline_ = when;
+        if (!watching_ || when < watchdog_.expiry()) {
+            watch(when);
+        }
+    }
+
+    void watch(SteadyClock::time_point when) {
+        watching_ = true;
+        watchdog_.expires_at(when);
+        watchdog_.async_wait([self = this->shared_from_this()](beast::error_code error) {
+            if (error || self->ended_) {
+                return;  // moved earlier, or the connection ended
+            }
+            self->watching_ = false;
+            if (SteadyClock::now() >= self->deadline_) {
+                self->end();
+            } else {
+                self->watch(self->deadline_);
+            }
+        });
+    }
+
     void end() {
+        ended_ = true;
         timer_.cancel();
+        watchdog_.cancel();
         lowest().close();
     }
 
     State& state_;
     Stream stream_;
-    asio::steady_timer timer_;
+    asio::steady_timer timer_;  // the event stream's poll
+    asio::steady_timer watchdog_;
+    SteadyClock::time_point deadline_{};
+    bool watching_ = false;
+    bool ended_ = false;
     net::ClientCaps::Slot slot_;
     net::ClientCaps::Slot streamSlot_;
     const std::string peer_;
@@ -458,18 +514,22 @@ void admit(State& state, tcp::socket socket, bool tls) {
         return;
     }
     socket.set_option(tcp::no_delay(true), error);
+    auto launch = [](auto session) {
+        session->enlist();
+        asio::post(session->executor(), [session] { session->start(); });
+    };
     if (tls) {
-        std::make_shared<HttpSession<true>>(state, std::move(socket), std::move(slot), std::move(peer))
-            ->start();
+        launch(
+            std::make_shared<HttpSession<true>>(state, std::move(socket), std::move(slot), std::move(peer)));
     } else {
-        std::make_shared<HttpSession<false>>(state, std::move(socket), std::move(slot), std::move(peer))
-            ->start();
+        launch(
+            std::make_shared<HttpSession<false>>(state, std::move(socket), std::move(slot), std::move(peer)));
     }
 }
 
 void acceptNext(State& state, State::Listener& listener) {
     listener.acceptor.async_accept(
-        asio::make_strand(state.io), [&state, &listener](beast::error_code error, tcp::socket socket) {
+        state.contextForNextConnection(), [&state, &listener](beast::error_code error, tcp::socket socket) {
             if (!error) {
                 // Also when the server has begun to stop: this client is already connected.
                 admit(state, std::move(socket), listener.tls);
@@ -508,7 +568,7 @@ bool listenOn(State& state, uint32_t port, bool tls) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    auto listener = std::make_unique<State::Listener>(state.io, tls);
+    auto listener = std::make_unique<State::Listener>(state.accepting, tls);
     beast::error_code error;
     listener->acceptor.assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, error);
     if (error) {
@@ -560,6 +620,10 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
         webLog(cfg.log, kWebError, "Web server: cannot start");
         return nullptr;
     }
+    for (int i = 0; i < std::max(1, cfg.ioThreads); ++i) {
+        state->contexts.push_back(std::make_unique<asio::io_context>(1));
+        state->keepRunning.push_back(asio::make_work_guard(*state->contexts.back()));
+    }
     state->connectionCaps.emplace(cfg.maxPerAddress, cfg.maxConnections);
     state->streamCaps.emplace(cfg.maxStreamsPerAddress, cfg.maxStreams);
     state->app = std::make_unique<WebApp>(cfg.login, cfg.channel, cfg.log);
@@ -587,9 +651,10 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
         }
     }
     state->status = status;
-    for (int i = 0; i < std::max(1, cfg.ioThreads); ++i) {
-        state->threads.spawn([state] { state->io.run(); });
+    for (auto& context : state->contexts) {
+        state->threads.spawn([state, &context = *context] { context.run(); });
     }
+    state->threads.spawn([state] { state->accepting.run(); });
     return std::shared_ptr<WebServer>(new WebServer(state));
 }
 
@@ -645,12 +710,15 @@ bool WebServer::stop(std::chrono::milliseconds timeout) {
             } while (!state.waitSessionsEnded(std::min(last, SteadyClock::now() + 20ms)) &&
                      SteadyClock::now() < last);
         }
+        for (auto& guard : state.keepRunning) {
+            guard.reset();
+        }
     }
     // With the ports closed and every connection ended the I/O threads run out of work.
     if (state.threads.waitEnded(start + timeout * 7 / 8)) {
         return true;
     }
-    state.io.stop();  // whatever is left is released with the server
+    state.stopContexts();  // whatever is left is released with the server
     return state.threads.waitEnded(deadline);
 }
 
