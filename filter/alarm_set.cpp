@@ -8,7 +8,7 @@ namespace zephrane {
 
 namespace {
 
-enum AlarmIndex : size_t { SILENCE_OUTPUT, SILENCE_INPUT, CLIPPING, OVERLOAD, BYPASS };
+enum AlarmIndex : size_t { SILENCE_OUTPUT, SILENCE_INPUT, CLIPPING, OVERLOAD, BYPASS, UNLINKED };
 
 constexpr double SILENCE_CLEAR_MARGIN_DB = 3.0;
 constexpr int64_t SILENCE_CLEAR_NS = 2 * NS_PER_SECOND;
@@ -21,6 +21,7 @@ constexpr double OVERLOAD_BUSY_SHARE = 0.05;
 // start would be a large share of a handful.
 constexpr uint64_t OVERLOAD_MIN_CALLBACKS = 100;
 constexpr uint64_t OVERLOAD_STALLS = 3;
+constexpr int64_t UNLINKED_RAISE_NS = 10 * NS_PER_SECOND;
 
 std::string decimal(double value) {
     if (std::isinf(value)) {
@@ -54,6 +55,7 @@ AlarmSet::AlarmSet(const MonitorSettings& settings) : settings_(settings) {
     alarms_.emplace_back("clipping", 0, CLIPPING_CLEAR_NS);
     alarms_.emplace_back("overload", 0, OVERLOAD_CLEAR_NS);
     alarms_.emplace_back("bypass", 0, 0);
+    alarms_.emplace_back("unlinked", UNLINKED_RAISE_NS, 0);
 }
 
 bool AlarmSet::active(const std::string& name) const {
@@ -96,7 +98,7 @@ bool AlarmSet::overloaded(int64_t nowNs, const WatchReading& reading, const Watc
            jumps >= OVERLOAD_STALLS;
 }
 
-std::vector<AlarmEvent> AlarmSet::update(int64_t nowNs, const WatchReading& reading) {
+std::vector<AlarmEvent> AlarmSet::update(int64_t nowNs, const WatchReading& reading, size_t missingLinks) {
     const WatchReading previous = previous_.value_or(WatchReading{});
     if (!firstReadingNs_) {
         firstReadingNs_ = nowNs;
@@ -123,6 +125,7 @@ std::vector<AlarmEvent> AlarmSet::update(int64_t nowNs, const WatchReading& read
     judge(OVERLOAD, overload, !overload, decimal(100.0 * busyShare_));
     judge(BYPASS, reading.bypass != BypassReason::none, reading.bypass == BypassReason::none,
           bypassReasonName(reading.bypass));
+    judge(UNLINKED, missingLinks != 0, missingLinks == 0, std::to_string(missingLinks));
     return events;
 }
 

@@ -35,12 +35,15 @@ double powerDbfs(double meanSquare);
 //    3 readings; cleared after 30 s without either. The first 5 s of a run, while the
 //    graph settles, are not judged.
 //  - bypass: the node passes its input through; cleared as soon as it processes again.
+//  - unlinked: a configured link (LINK_INPUT, LINK_OUTPUT) has been missing from the graph
+//    for 10 s; cleared as soon as every configured link is there.
 class AlarmSet {
   public:
     explicit AlarmSet(const MonitorSettings& settings);
 
-    // Judges one reading taken at nowNs; returns the alarms raised or cleared by it.
-    std::vector<AlarmEvent> update(int64_t nowNs, const WatchReading& reading);
+    // Judges one reading taken at nowNs, with the number of configured links missing from
+    // the graph then; returns the alarms raised or cleared by it.
+    std::vector<AlarmEvent> update(int64_t nowNs, const WatchReading& reading, size_t missingLinks = 0);
 
     const std::vector<Alarm>& alarms() const { return alarms_; }
     bool active(const std::string& name) const;

@@ -82,9 +82,9 @@ void onCoreError(void* userData, uint32_t id, int, int res, const char* message)
     ZLOG(LOG_VERB) << "MAIN stopping";
     activeNodeData = nullptr;
     data.stopping = true;
-    links.reset();
     stopMetricsEndpoint();
-    monitor.stop();
+    monitor.stop();  // before the links it asks about
+    links.reset();
     if (coreListener.link.next != nullptr) {
         spa_hook_remove(&coreListener);
     }
@@ -175,6 +175,9 @@ int runFilterNode(const InstanceSettings& settings, const std::string& clientNam
 
     // Alarms, watchdog and metrics; shutDown ends it before the loop goes.
     HostMonitor monitor(monitorSettings, data->watch, data->engine.monotonicNanoseconds, engineVersion());
+    if (graphLinks) {
+        monitor.watchLinks([&links = *graphLinks] { return links.missingLinks(); });
+    }
     monitor.start(pw_main_loop_get_loop(data->loop));
     startMetricsEndpoint(monitorSettings, monitor.pages());
 

@@ -27,6 +27,9 @@ class GraphLinks {
     GraphLinks(const GraphLinks&) = delete;
     GraphLinks& operator=(const GraphLinks&) = delete;
 
+    // Configured links missing from the graph at the last check.
+    size_t missingLinks() const { return keeper_.missingLinks(); }
+
   private:
     // One link this host asked for; the link lives as long as the proxy.
     struct LinkProxy {

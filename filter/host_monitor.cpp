@@ -25,6 +25,9 @@ const char* unitOf(const std::string& alarm) {
     if (alarm == "overload") {
         return " % busy callbacks";
     }
+    if (alarm == "unlinked") {
+        return " configured links missing";
+    }
     return "";
 }
 
@@ -122,7 +125,8 @@ std::string HostMonitor::statusLine() const {
 
 void HostMonitor::tick(int64_t nowNs) {
     latest_ = watch_.read();
-    for (const AlarmEvent& event : alarms_.update(nowNs, latest_)) {
+    const size_t missingLinks = missingLinks_ ? missingLinks_() : 0;
+    for (const AlarmEvent& event : alarms_.update(nowNs, latest_, missingLinks)) {
         report(event);
         command_.submit(event, nowNs);
     }

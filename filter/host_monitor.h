@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,10 @@ class HostMonitor {
     // Stops ticking (before the loop goes) and ends running alarm commands.
     void stop();
 
+    // Where the number of configured links missing from the graph comes from; none: no
+    // links are configured.
+    void watchLinks(std::function<size_t()> missingLinks) { missingLinks_ = std::move(missingLinks); }
+
     void tick(int64_t nowNs);
     const MonitorPages& pages() const { return pages_; }
     const AlarmSet& alarms() const { return alarms_; }
@@ -69,6 +74,7 @@ class HostMonitor {
     std::string lastStatus_;
     uint64_t reportedMended_ = 0;
     std::optional<int64_t> lastMendReportNs_;
+    std::function<size_t()> missingLinks_;
     pw_loop* loop_ = nullptr;
     spa_source* timer_ = nullptr;
 };

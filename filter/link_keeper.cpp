@@ -48,6 +48,7 @@ void LinkKeeper::trackPresence(Wanted& wanted, bool present, SteadyTime now) {
 std::optional<LinkRequest> LinkKeeper::consider(size_t index, const GraphModel& graph,
                                                 std::optional<uint32_t> ownNode, SteadyTime now) {
     Wanted& wanted = wanted_[index];
+    wanted.linked = false;
     std::optional<uint32_t> peer =
         graph.resolve(wanted.entry, wanted.peerDirection, ownNode.value_or(UINT32_MAX));
     trackPresence(wanted, peer.has_value(), now);
@@ -69,6 +70,7 @@ std::optional<LinkRequest> LinkKeeper::consider(size_t index, const GraphModel& 
 
     auto pending = pending_.find(pair);
     if (graph.hasLink(pair.first, pair.second)) {
+        wanted.linked = true;
         if (pending != pending_.end()) {
             logMade(pending->second);
             pending_.erase(pending);
@@ -90,6 +92,14 @@ std::optional<LinkRequest> LinkKeeper::consider(size_t index, const GraphModel& 
         logText(graph.describe(request.outputPort)) + " to " + logText(graph.describe(request.inputPort));
     pending_[pair] = {index, std::move(description)};
     return request;
+}
+
+size_t LinkKeeper::missingLinks() const {
+    size_t missing = 0;
+    for (const Wanted& wanted : wanted_) {
+        missing += wanted.linked ? 0 : 1;
+    }
+    return missing;
 }
 
 void LinkKeeper::logMade(Pending& pending) {

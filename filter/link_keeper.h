@@ -49,6 +49,10 @@ class LinkKeeper {
     // pause before the next request.
     void requestEnded(const LinkRequest& request, SteadyTime now, const std::string& error = "");
 
+    // Configured links not in the graph at the last update: a port missing, or the link
+    // not (yet) made.
+    size_t missingLinks() const;
+
   private:
     struct Wanted {
         const char* variable;
@@ -57,6 +61,7 @@ class LinkKeeper {
         std::optional<SteadyTime> missingSince;
         bool warned = false;   // the missing port has had its WARN line
         bool failing = false;  // requests for this link fail; logged once
+        bool linked = false;   // the link was in the graph at the last update
     };
     using PortPair = std::pair<uint32_t, uint32_t>;
     struct Pending {

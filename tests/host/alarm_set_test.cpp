@@ -156,6 +156,26 @@ TEST_F(Alarms, BypassFollowsTheReasonAtOnceWithTheReasonAsItsValue) {
     EXPECT_FALSE(cleared[0].raised);
 }
 
+TEST_F(Alarms, UnlinkedIsRaisedAfterALinkIsMissingTenSecondsAndClearsWhenAllAreBack) {
+    auto events = [&](size_t missing, double seconds) {
+        std::vector<std::string> seen;
+        for (int i = 0; i < static_cast<int>(seconds * 4); ++i) {
+            now += TICK;
+            for (const AlarmEvent& e : alarms.update(now, reading, missing)) {
+                if (e.name == "unlinked") {
+                    seen.push_back(std::string(e.raised ? "raised " : "cleared ") + e.value);
+                }
+            }
+        }
+        return seen;
+    };
+    EXPECT_TRUE(events(1, 9.5).empty());
+    EXPECT_TRUE(events(0, 1).empty()) << "back within 10 s: no alarm";
+    EXPECT_EQ(events(2, 10.25), (std::vector<std::string>{"raised 2"}));
+    EXPECT_TRUE(events(1, 5).empty()) << "one of two back: still raised";
+    EXPECT_EQ(events(0, 0.25), (std::vector<std::string>{"cleared 0"}));
+}
+
 TEST(MonitorSettingsParsing, DefaultsNumbersAndRejectedValues) {
     MonitorSettings none = parseMonitorSettings(nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(none.silenceThresholdDbfs, -50);

@@ -300,6 +300,8 @@ TEST_F(HostLinks, ANameThatNeverAppearsGivesOneWarningOverFifteenSecondsAndNoLin
     EXPECT_EQ(countLinesContaining(result.err, "WARN") - countLinesContaining(result.err, "WARN  Alarm "), 1u)
         << result.err;
     EXPECT_EQ(countLinesContaining(result.err, "Linked"), 0u) << result.err;
+    EXPECT_EQ(countLinesContaining(result.err, "WARN  Alarm unlinked raised: 1 configured links missing"), 1u)
+        << result.err;
 }
 
 }  // namespace

@@ -129,8 +129,10 @@ TEST_F(Keeper, AsksForEachLinkOnceBothPortsExistAndLogsItOnceMade) {
     EXPECT_TRUE(keeper.update(graph, HOST, start + 300ms).empty()) << "asked twice while pending";
     EXPECT_TRUE(log.lines().empty());
 
+    EXPECT_EQ(keeper.missingLinks(), 2u) << "asked for, not yet made";
     make(asked, 100);
     EXPECT_TRUE(keeper.update(graph, HOST, start + 400ms).empty());
+    EXPECT_EQ(keeper.missingLinks(), 0u);
     EXPECT_TRUE(keeper.update(graph, HOST, start + 500ms).empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO Linked zt-client:out to zt-host:FL",
                                                      "INFO Linked zt-host:FL to zt-client:in"}));
@@ -142,10 +144,12 @@ TEST_F(Keeper, ALinkThatGoesAwayIsAskedForAgainAtOnce) {
     make(keeper.update(graph, HOST, start), 100);
     keeper.update(graph, HOST, start + 100ms);
     // Removed by hand: the proxy ends after the link was seen.
+    EXPECT_EQ(keeper.missingLinks(), 0u);
     graph.remove(100);
     keeper.requestEnded(request(30, 32, HOST, HOST_IN), start + 150ms);
     EXPECT_EQ(keeper.update(graph, HOST, start + 200ms),
               (std::vector<LinkRequest>{request(30, 32, HOST, HOST_IN)}));
+    EXPECT_EQ(keeper.missingLinks(), 1u);
 
     // The client restarts with new ids.
     removeClient(30);
