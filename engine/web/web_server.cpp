@@ -89,6 +89,7 @@ struct WebServer::State {
     // of their own, so a request that waits on the instance never holds up an accept.
     asio::io_context accepting{1};
     std::vector<std::unique_ptr<asio::io_context>> contexts;
+    // Hold the I/O threads until no connection can come in any more.
     std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning;
     std::atomic<size_t> nextContext{0};
 
@@ -654,7 +655,14 @@ std::shared_ptr<WebServer> WebServer::start(WebServerConfig config) {
     for (auto& context : state->contexts) {
         state->threads.spawn([state, &context = *context] { context.run(); });
     }
-    state->threads.spawn([state] { state->accepting.run(); });
+    state->threads.spawn([state] {
+        state->accepting.run();
+        // The listeners are closed and the last connection accepted has been handed to
+        // its I/O thread: those threads may end once their connections have.
+        for (auto& guard : state->keepRunning) {
+            guard.reset();
+        }
+    });
     return std::shared_ptr<WebServer>(new WebServer(state));
 }
 
@@ -709,9 +717,6 @@ bool WebServer::stop(std::chrono::milliseconds timeout) {
                 state.cutSessions(Phase::Busy);
             } while (!state.waitSessionsEnded(std::min(last, SteadyClock::now() + 20ms)) &&
                      SteadyClock::now() < last);
-        }
-        for (auto& guard : state.keepRunning) {
-            guard.reset();
         }
     }
     // With the ports closed and every connection ended the I/O threads run out of work.
