@@ -110,33 +110,31 @@ HttpParseResult parseHttpRequest(std::string_view buffer, HttpRequest& request) 
     parser.eager(false);
     std::string_view rest = buffer.substr(blank);
     size_t used = 0;
-    boost::system::error_code error;
-    while (!parser.is_header_done()) {
-        size_t n = parser.put(boost::asio::buffer(rest.data() + used, rest.size() - used), error);
-        used += n;
-        if (error == http::error::need_more) {
-            return {};
+    // Feeds the parser until `done`; a status when the bytes are malformed, 0 when more
+    // are needed, -1 when done.
+    auto feed = [&](auto done) {
+        boost::system::error_code error;
+        while (!done()) {
+            size_t n = parser.put(boost::asio::buffer(rest.data() + used, rest.size() - used), error);
+            used += n;
+            if (error == http::error::need_more || (!error && n == 0 && !done())) {
+                return 0;
+            }
+            if (error) {
+                return statusForReadError(error);
+            }
         }
-        if (error) {
-            return {HttpParseResult::Error, 0, statusForReadError(error)};
-        }
+        return -1;
+    };
+    if (int fed = feed([&] { return parser.is_header_done(); }); fed >= 0) {
+        return fed == 0 ? HttpParseResult{} : HttpParseResult{HttpParseResult::Error, 0, fed};
     }
     if (int refusal = checkRequestHead(parser)) {
         return {HttpParseResult::Error, 0, refusal};
     }
     parser.eager(true);
-    while (!parser.is_done()) {
-        size_t n = parser.put(boost::asio::buffer(rest.data() + used, rest.size() - used), error);
-        used += n;
-        if (error == http::error::need_more) {
-            return {};
-        }
-        if (error) {
-            return {HttpParseResult::Error, 0, statusForReadError(error)};
-        }
-        if (n == 0 && !parser.is_done()) {
-            return {};
-        }
+    if (int fed = feed([&] { return parser.is_done(); }); fed >= 0) {
+        return fed == 0 ? HttpParseResult{} : HttpParseResult{HttpParseResult::Error, 0, fed};
     }
     request = toHttpRequest(parser.release());
     return {HttpParseResult::Complete, blank + used, 0};
