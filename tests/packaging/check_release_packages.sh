@@ -19,9 +19,11 @@ done
 # The trees stay between runs, so a compiler cache or an unchanged tree saves time.
 mkdir -p "$work"
 export SOURCE_DATE_EPOCH=1765000000
-# A compiler cache (when the options name one) keys its objects by the working folder as
-# the compiler records it, so a hit cannot bring the other tree's folder into this one's
-# objects, whatever the user's cache settings say.
+# A compiler cache (when the options name one) leaves the compiler's path maps out of its
+# keys: an object cached under other maps would come back with their paths. Its entries
+# for these trees are kept apart per version of the file that sets the maps, and keyed by
+# the working folder as the compiler records it, whatever the user's cache settings say.
+export CCACHE_NAMESPACE="zephrane-release-$(sha256sum <"$source_dir/CMakeLists.txt" | cut -c1-16)"
 export CCACHE_HASHDIR=true
 unset CCACHE_NOHASHDIR
 # Two folder names and depths, so neither paths nor their lengths may reach the packages.
