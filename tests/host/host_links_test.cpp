@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "clean_exit.h"
 #include "pipewire_harness.h"
 
 namespace zephrane::testing {
@@ -217,7 +218,7 @@ TEST_F(HostLinks, ARestartedPeerIsLinkedAgainWithinASecondAndTheAudioFlows) {
     waitForPorts({HOST + ":FL", "zt-client:out"});
     ASSERT_TRUE(eventually([&] { return linkedAround("zt-client"); }, 10s));
     first->sendSignal(SIGTERM);
-    EXPECT_EQ(first->finish(10s).status, 0);
+    EXPECT_TRUE(exitedCleanly(first->finish(10s)));
     ASSERT_TRUE(eventually([&] { return links().empty(); }, 10s)) << "links outlived the peer";
 
     auto started = std::chrono::system_clock::now();
@@ -226,7 +227,7 @@ TEST_F(HostLinks, ARestartedPeerIsLinkedAgainWithinASecondAndTheAudioFlows) {
     // The ports were there by now at the latest.
     auto seen = std::chrono::system_clock::now();
     EXPECT_TRUE(eventually([&] { return linkedAround("zt-client"); }, 10s)) << "not linked again";
-    EXPECT_EQ(second->finish(20s).status, 0);
+    EXPECT_TRUE(exitedCleanly(second->finish(20s)));
     expectHostResultIn("zt-client");
 
     host->sendSignal(SIGTERM);
@@ -245,14 +246,14 @@ TEST_F(HostLinks, ARestartedHostTakesItsLinksAlongAndMakesThemAgain) {
     waitForPorts({HOST + ":FL", "zt-client:out"});
     ASSERT_TRUE(eventually([&] { return linkedAround("zt-client"); }, 10s));
     host->sendSignal(SIGTERM);
-    EXPECT_EQ(host->finish(10s).status, 0);
+    EXPECT_TRUE(exitedCleanly(host->finish(10s)));
     EXPECT_TRUE(eventually([&] { return links().empty(); }, 10s)) << "links outlived the host";
 
     host = startHost("zt-client:out", "zt-client:in");
     waitForPorts({HOST + ":FL"});
     EXPECT_TRUE(eventually([&] { return linkedAround("zt-client"); }, 10s)) << "not linked again";
     host->sendSignal(SIGTERM);
-    EXPECT_EQ(host->finish(10s).status, 0);
+    EXPECT_TRUE(exitedCleanly(host->finish(10s)));
 }
 
 TEST_F(HostLinks, ALostDaemonEndsTheHostWithStatus255WhileItKeepsLinks) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "../engine/test_support.h"
+#include "clean_exit.h"
 #include "system_fixture.h"
 
 namespace zephrane::testing {
@@ -35,8 +36,9 @@ TEST_F(EngineInGraph, InputGainSetThroughTheJsonPortLowersTheAudioAndSurvivesARe
     LevelChange change = levelChange(recorded.samples, kLevelPeriodFrames);
     std::printf("level %.4f before, %.5f after: %.2f dB\n", change.before, change.after, change.dB());
     // At 0 dB the engine passes the played level: uniform noise in [-0.5, 0.5) under a
-    // level of 0.6 + 0.4 sin, RMS sqrt(0.6^2 + 0.4^2 / 2) / sqrt(12).
-    EXPECT_NEAR(change.before, std::sqrt(0.36 + 0.08) / std::sqrt(12.0), 0.005);
+    // level of 0.6 + 0.4 sin, RMS sqrt(0.6^2 + 0.4^2 / 2) / sqrt(12). Within 5 %: on a
+    // loaded machine the graph may skip a cycle inside the short stretch before the change.
+    EXPECT_NEAR(change.before, std::sqrt(0.36 + 0.08) / std::sqrt(12.0), 0.01);
     EXPECT_NEAR(change.dB(), -30.0, 0.5) << "before " << change.before << ", after " << change.after;
     // The ramp does not overshoot: nothing after the loudest block is louder than before.
     float peakBefore = 0;
@@ -57,7 +59,7 @@ TEST_F(EngineInGraph, InputGainSetThroughTheJsonPortLowersTheAudioAndSurvivesARe
         return;
     }
     EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -30);
-    EXPECT_EQ(stop(*again).status, 0);
+    EXPECT_TRUE(exitedCleanly(stop(*again)));
     stopClient(*client);
 }
 
@@ -80,7 +82,7 @@ TEST_F(EngineInGraph, ASettingMadeTwoSecondsBeforeACrashIsKept) {
         return;
     }
     EXPECT_EQ(request(R"({"get":{"out":null}})")["out"]["gain"], -6.5);
-    EXPECT_EQ(stop(*again).status, 0);
+    EXPECT_TRUE(exitedCleanly(stop(*again)));
     stopClient(*client);
 }
 
@@ -117,7 +119,7 @@ TEST_F(EngineInGraph, AQuantumChangeRightAfterASettingKeepsItAndThePorts) {
     EXPECT_NEAR(change.dB(), -20.0, 0.5) << "before " << change.before << ", after " << change.after;
 
     ChildResult stopped = stop(*host);
-    EXPECT_EQ(stopped.status, 0);
+    EXPECT_TRUE(exitedCleanly(stopped));
     for (const char* bad : {"FATAL", "ERROR", "Invalid instance"}) {
         EXPECT_EQ(stopped.err.find(bad), std::string::npos) << stopped.err;
     }

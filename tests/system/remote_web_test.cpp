@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include "../engine_web/test_support.h"
+#include "clean_exit.h"
 #include "system_fixture.h"
 
 namespace zephrane::testing {
@@ -48,7 +49,7 @@ TEST_F(RemoteWeb, ServesTheHostOverHttpAndHttpsAndFollowsItAcrossARestart) {
         << "no answer over HTTPS";
     EXPECT_EQ(request(R"({"get":{"in":null}})")["in"]["gain"], -12);
 
-    EXPECT_EQ(stop(*host).status, 0);
+    EXPECT_TRUE(exitedCleanly(stop(*host)));
     stopClient(*client);
     HttpReply away;
     EXPECT_TRUE(eventually(
@@ -76,7 +77,7 @@ TEST_F(RemoteWeb, ServesTheHostOverHttpAndHttpsAndFollowsItAcrossARestart) {
     ChildResult webStopped = stop(*web);
     EXPECT_EQ(webStopped.status, 0) << webStopped.err;
     EXPECT_NE(webStopped.err.find("SHA-256"), std::string::npos) << webStopped.err << webStopped.out;
-    EXPECT_EQ(stop(*host).status, 0);
+    EXPECT_TRUE(exitedCleanly(stop(*host)));
     stopClient(*client);
 }
 
